@@ -1,0 +1,110 @@
+// The simulated instrument's microcontroller: memory map, flash controllers,
+// debug serial unit with its receive DMA, watchdog and chip identification,
+// and an ARM CPU (emulated) that runs code started with a G frame.
+//
+// Chip time: a master-clock cycle count at 48 MHz, advanced by emulated
+// instructions (one cycle each) and by waiting. Flash busy times and the
+// debug unit's byte time (4,166 cycles at 115200 baud) are counted in it.
+#ifndef QUILLMERE_SIM_CHIP_H
+#define QUILLMERE_SIM_CHIP_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr uint32_t kFlashBase = 0x00100000;
+constexpr uint32_t kFlashSize = 0x00080000;
+constexpr uint32_t kSramBase = 0x00200000;
+constexpr uint32_t kSramSize = 0x00008000;
+constexpr uint32_t kRomBase = 0x00300000;
+constexpr uint32_t kChipIdAddress = 0xFFFFF240;
+constexpr uint64_t kMasterClockHz = 48000000;
+constexpr uint64_t kCyclesPerByte = 4166;  // one byte at 115200 baud
+
+// The host side of the debug serial unit, as the chip sees it. Implemented
+// by the simulator program on top of the pseudo-terminal (throttling, frame
+// tracking, wire log and injected faults live there).
+class SerialLine {
+ public:
+    virtual ~SerialLine() = default;
+    // Takes the next byte the host has sent, if one is there now. Never blocks.
+    virtual bool PollByte(uint8_t* byte) = 0;
+    // Blocks up to max_ms wall-clock milliseconds until a host byte is there
+    // (true) or not (false). Used when the emulated code only polls an empty line.
+    virtual bool WaitByte(int max_ms) = 0;
+    // The chip transmits one byte to the host.
+    virtual void SendByte(uint8_t byte) = 0;
+    // True when the simulator must stop running code (signal, line closed).
+    virtual bool Stopped() = 0;
+};
+
+struct ChipOptions {
+    uint32_t chip_id = 0x272A0A40;
+    // Busy times in microseconds of chip time.
+    uint32_t page_write_us = 3000;
+    uint32_t erase_plane_us = 15000;
+    uint32_t lock_gpnvm_us = 2000;
+    // After a page write that covers this flash offset, flip its byte (xor
+    // 0xFF); -1 for none.
+    int64_t flip_offset = -1;
+};
+
+struct ChipStats {
+    uint64_t cycles = 0;          // chip time
+    uint64_t instructions = 0;    // emulated instructions
+    uint64_t mmio_accesses = 0;   // peripheral register accesses by code
+    uint64_t lost_bytes = 0;      // bytes lost to receive overrun
+};
+
+enum class RunResult {
+    kReturned,  // the code returned to the given return address
+    kFault,     // CPU fault, unmapped or unaligned access: see LastFault()
+    kStopped,   // the line asked to stop
+};
+
+class Chip {
+ public:
+    explicit Chip(const ChipOptions& options);
+    ~Chip();
+    Chip(const Chip&) = delete;
+    Chip& operator=(const Chip&) = delete;
+
+    // Bus accesses as the ROM monitor makes them (SRAM read/write, flash
+    // read-only, peripheral registers). Return false for an unmapped address.
+    bool Read8(uint32_t address, uint8_t* value);
+    bool Read16(uint32_t address, uint16_t* value);
+    bool Read32(uint32_t address, uint32_t* value);
+    bool Write8(uint32_t address, uint8_t value);
+    bool Write16(uint32_t address, uint16_t value);
+    bool Write32(uint32_t address, uint32_t value);
+
+    // Runs ARM code from address with lr = return_address, the debug unit
+    // wired to line, until the code branches to return_address, faults, or
+    // line->Stopped(). A monitor that never returns (the SRAM monitor) runs
+    // until the line stops.
+    RunResult Run(uint32_t address, uint32_t return_address, SerialLine* line);
+
+    // "pc=... address=... what" of the last fault.
+    const std::string& LastFault() const;
+
+    // Persistent state: 512 KiB of flash, 32 lock bits (bit r = region r),
+    // 3 GPNVM bits (bit b = GPNVMb).
+    std::vector<uint8_t>& Flash();
+    uint32_t LockBits() const;
+    void SetLockBits(uint32_t bits);
+    uint32_t GpnvmBits() const;
+    void SetGpnvmBits(uint32_t bits);
+
+    const ChipStats& Stats() const;
+
+ private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim
+
+#endif
