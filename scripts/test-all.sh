@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test:
+#   1. the ARM images rebuilt from source must equal the committed binaries;
+#   2. the normal build (warnings as errors): unit, simulator and end-to-end tests;
+#   3. an AddressSanitizer + UndefinedBehaviorSanitizer build: the same tests and
+#      a sampled fault matrix against the simulator;
+#   4. the Windows build (MinGW-w64), its unit and end-to-end tests under Wine;
+#   5. each fuzz target for a bounded time.
+# Set QUILLMERE_SKIP_SETUP=1 to skip the package installation.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+fuzz_seconds=${QUILLMERE_FUZZ_SECONDS:-60}
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+
+if [ "${QUILLMERE_SKIP_SETUP:-0}" != "1" ]; then
+  scripts/setup.sh
+fi
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+# Runs ctest and keeps its closing count for the final line.
+run_ctest() {
+  local dir=$1; shift
+  local log
+  log=$(mktemp)
+  set +e
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" >> "$summary" || true
+  rm -f "$log"
+  return "$rc"
+}
+
+step "ARM images from source"
+target/check.sh
+
+step "Build (warnings as errors)"
+cmake -S . -B build -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build build -j"$jobs"
+step "Tests"
+run_ctest build -LE 'faults|wine'
+
+step "Build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DQUILLMERE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+step "Tests under sanitizers, and the sampled fault matrix"
+run_ctest build-asan -LE wine
+
+if [ -x tests/wine/run.sh ]; then
+  step "Windows build under Wine"
+  tests/wine/run.sh
+fi
+
+if [ -x fuzz/run.sh ]; then
+  step "Fuzzing"
+  fuzz/run.sh all "$fuzz_seconds"
+fi
+
+step "Summary"
+passed=0; failed=0
+while read -r line; do
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  fails=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - fails)); failed=$((failed + fails))
+done < "$summary"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
