@@ -49,6 +49,7 @@ image() {
     fi
     cp "$OBJDIR/$name.raw" "$OBJDIR/$name.pad"
     truncate -s "$size" "$OBJDIR/$name.pad"
+    chmod 644 "$OBJDIR/$name.pad"
     mv "$OBJDIR/$name.pad" "$OUTDIR/$name.bin"
     echo "$name.bin: $used of $size bytes used"
 }
