@@ -9,6 +9,7 @@
 #define QUILLMERE_SIM_CHIP_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ struct ChipOptions {
     // After a page write that covers this flash offset, flip its byte (xor
     // 0xFF); -1 for none.
     int64_t flip_offset = -1;
+    // Receives the chip's notes for the simulator's log (a flash command
+    // started with a wrong FMCN value); may be empty.
+    std::function<void(const std::string&)> log;
 };
 
 struct ChipStats {
@@ -57,6 +61,7 @@ struct ChipStats {
     uint64_t instructions = 0;    // emulated instructions
     uint64_t mmio_accesses = 0;   // peripheral register accesses by code
     uint64_t lost_bytes = 0;      // bytes lost to receive overrun
+    uint64_t fmcn_errors = 0;     // flash commands started with a wrong FMCN
 };
 
 enum class RunResult {
@@ -99,6 +104,10 @@ class Chip {
     void SetGpnvmBits(uint32_t bits);
 
     const ChipStats& Stats() const;
+
+    // Every value code wrote to the watchdog mode register, in order; only
+    // the first takes effect (the register is write-once after reset).
+    const std::vector<uint32_t>& WatchdogModeWrites() const;
 
  private:
     struct Impl;

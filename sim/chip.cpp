@@ -1,0 +1,575 @@
+#include "sim/chip.h"
+
+#include <unicorn/unicorn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/debug_unit.h"
+#include "sim/flash_controller.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kRomSize = 0x10000;
+constexpr uint32_t kPeriphBase = 0xFFFFF000;
+constexpr uint32_t kPeriphSize = 0x1000;
+constexpr uint32_t kDbguEnd = 0xFFFFF400;
+constexpr uint32_t kWdtBase = 0xFFFFFD40;
+constexpr uint32_t kWdtMode = 0xFFFFFD44;
+constexpr uint32_t kWdtEnd = 0xFFFFFD50;
+constexpr uint32_t kEfcBase = 0xFFFFFF60;
+constexpr uint32_t kEfcEnd = 0xFFFFFF80;
+constexpr uint32_t kDefaultSp = 0x00208000;
+// A permanently undefined ARM instruction: code that runs into the ROM area
+// anywhere but at the return address stops with a fault.
+constexpr uint32_t kUndefined = 0xE7F000F0;
+// Longest run of code between two looks at the line, in cycles.
+constexpr uint64_t kSliceCycles = kCyclesPerByte;
+// Status polls of an empty line in a row, each within kIdleGapCycles of the
+// previous, after which the code counts as idle and the host waits instead.
+constexpr int kIdlePolls = 8;
+constexpr uint64_t kIdleGapCycles = 64;
+constexpr int kIdleWaitMs = 2;
+// Busy-status polls of a flash controller in a row after which chip time
+// jumps to the end of the command instead of emulating the wait loop.
+constexpr int kBusyPolls = 4;
+// Slices between looks at line->Stopped() when the code keeps running.
+constexpr int kSlicesPerStopCheck = 16;
+
+class NullLine : public SerialLine {
+ public:
+    bool PollByte(uint8_t*) override { return false; }
+    bool WaitByte(int) override { return false; }
+    void SendByte(uint8_t) override {}
+    bool Stopped() override { return false; }
+};
+
+uint64_t UsToCycles(uint32_t us) { return static_cast<uint64_t>(us) * (kMasterClockHz / 1000000); }
+
+}  // namespace
+
+struct ChipCore {
+    explicit ChipCore(const ChipOptions& o);
+    ~ChipCore();
+
+    // Peripheral page, offset from 0xFFFFF000. Returns false for an address
+    // that is not a register of the map.
+    bool PeriphRead(uint32_t address, uint32_t* value);
+    bool PeriphWrite(uint32_t address, uint32_t value);
+    uint32_t FlashRead(uint32_t offset, unsigned size) const;
+    void SetFault(uint32_t address, const char* what);
+    uint32_t Pc();
+    void CheckFlashSize();
+
+    ChipOptions options;
+    std::vector<uint8_t> flash;
+    std::vector<uint8_t> sram;
+    std::vector<uint8_t> rom;
+    FlashController efc0;
+    FlashController efc1;
+    DebugUnit dbgu;
+    std::vector<uint32_t> watchdog_writes;
+    uint32_t watchdog_mode = 0;
+    ChipStats stats;
+
+    uc_engine* uc = nullptr;
+    std::string init_error;
+    std::string fault;
+    bool faulted = false;
+    bool sram_dirty = true;  // written by the host since the code last ran
+    SerialLine* line = nullptr;
+    bool running = false;
+    uint64_t slice_end = 0;
+    int idle_polls = 0;
+    uint64_t last_idle_poll = 0;
+    bool idle_request = false;
+    int busy_polls[2] = {0, 0};
+    uint64_t fmcn_errors_logged = 0;
+};
+
+ChipCore::ChipCore(const ChipOptions& o)
+    : options(o),
+      flash(kFlashSize, 0xFF),
+      sram(kSramSize, 0),
+      rom(kRomSize, 0),
+      efc0(0, &flash, FlashTimes{UsToCycles(o.page_write_us), UsToCycles(o.erase_plane_us),
+                                 UsToCycles(o.lock_gpnvm_us)}, o.flip_offset),
+      efc1(1, &flash, FlashTimes{UsToCycles(o.page_write_us), UsToCycles(o.erase_plane_us),
+                                 UsToCycles(o.lock_gpnvm_us)}, o.flip_offset),
+      dbgu(sram.data(), kSramBase, kSramSize, o.chip_id) {
+    for (size_t i = 0; i + 4 <= rom.size(); i += 4) std::memcpy(&rom[i], &kUndefined, 4);
+}
+
+ChipCore::~ChipCore() {
+    if (uc) uc_close(uc);
+}
+
+void ChipCore::CheckFlashSize() {
+    if (flash.size() != kFlashSize) flash.resize(kFlashSize, 0xFF);
+}
+
+uint32_t ChipCore::Pc() {
+    uint32_t pc = 0;
+    if (uc) uc_reg_read(uc, UC_ARM_REG_PC, &pc);
+    return pc;
+}
+
+void ChipCore::SetFault(uint32_t address, const char* what) {
+    if (faulted) return;
+    faulted = true;
+    char text[160];
+    std::snprintf(text, sizeof text, "pc=0x%08X address=0x%08X %s", Pc(), address, what);
+    fault = text;
+    if (uc && running) uc_emu_stop(uc);
+}
+
+uint32_t ChipCore::FlashRead(uint32_t offset, unsigned size) const {
+    uint32_t v = 0;
+    for (unsigned i = 0; i < size && offset + i < flash.size(); ++i) {
+        v |= static_cast<uint32_t>(flash[offset + i]) << (8 * i);
+    }
+    return v;
+}
+
+bool ChipCore::PeriphRead(uint32_t address, uint32_t* value) {
+    uint64_t now = stats.cycles;
+    if (address >= kDbguBase && address < kDbguEnd) {
+        uint32_t off = address - kDbguBase;
+        *value = dbgu.Read(off, now, line);
+        if (off == kDbguStatus && running) {
+            // An empty line polled in a tight loop: the code waits for the host.
+            if (!(*value & kSrRxrdy) && dbgu.LineEmpty() && !efc0.Busy(now) && !efc1.Busy(now)) {
+                if (idle_polls > 0 && now - last_idle_poll <= kIdleGapCycles) {
+                    ++idle_polls;
+                } else {
+                    idle_polls = 1;
+                }
+                last_idle_poll = now;
+                if (idle_polls >= kIdlePolls) {
+                    idle_request = true;
+                    uc_emu_stop(uc);
+                }
+            } else {
+                idle_polls = 0;
+            }
+        }
+        return true;
+    }
+    if (address >= kWdtBase && address < kWdtEnd) {
+        *value = address == kWdtMode ? watchdog_mode : 0;
+        return true;
+    }
+    if (address >= kEfcBase && address < kEfcEnd) {
+        int i = address >= kEfcBase + 0x10 ? 1 : 0;
+        FlashController& efc = i ? efc1 : efc0;
+        switch (address & 0xF) {
+            case 0x0: *value = efc.ReadMode(); break;
+            case 0x8:
+                *value = efc.ReadStatus(now);
+                if (!(*value & kFsrFrdy) && running) {
+                    // The code waits for the command: skip the wait loop.
+                    if (++busy_polls[i] >= kBusyPolls) {
+                        busy_polls[i] = 0;
+                        stats.cycles = efc.BusyUntil();
+                        uc_emu_stop(uc);
+                    }
+                } else {
+                    busy_polls[i] = 0;
+                }
+                break;
+            default: *value = 0; break;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool ChipCore::PeriphWrite(uint32_t address, uint32_t value) {
+    uint64_t now = stats.cycles;
+    if (address >= kDbguBase && address < kDbguEnd) {
+        dbgu.Write(address - kDbguBase, value, now, line);
+        return true;
+    }
+    if (address >= kWdtBase && address < kWdtEnd) {
+        if (address == kWdtMode) {
+            // Write-once after reset: later writes are recorded, not applied.
+            if (watchdog_writes.empty()) watchdog_mode = value;
+            watchdog_writes.push_back(value);
+        }
+        return true;
+    }
+    if (address >= kEfcBase && address < kEfcEnd) {
+        FlashController& efc = address >= kEfcBase + 0x10 ? efc1 : efc0;
+        switch (address & 0xF) {
+            case 0x0: efc.WriteMode(value); break;
+            case 0x4: efc.WriteCommand(value, now); break;
+            default: break;
+        }
+        uint64_t errors = efc0.FmcnErrors() + efc1.FmcnErrors();
+        if (errors != fmcn_errors_logged) {
+            fmcn_errors_logged = errors;
+            stats.fmcn_errors = errors;
+            if (options.log) options.log(efc.LastFmcnError());
+        }
+        return true;
+    }
+    return false;
+}
+
+// --- Unicorn callbacks ------------------------------------------------------
+
+namespace {
+
+void OnBlock(uc_engine* uc, uint64_t, uint32_t size, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    uint64_t n = size >= 4 ? size / 4 : 1;
+    impl->stats.instructions += n;
+    impl->stats.cycles += n;
+    if (impl->stats.cycles >= impl->slice_end) uc_emu_stop(uc);
+}
+
+void OnMemAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    if (size > 1 && (address & static_cast<uint64_t>(size - 1)) != 0) {
+        impl->SetFault(static_cast<uint32_t>(address),
+                       type == UC_MEM_WRITE ? "unaligned write" : "unaligned read");
+    }
+}
+
+bool OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    const char* what = "bad access";
+    switch (type) {
+        case UC_MEM_READ_UNMAPPED: what = "read of an unmapped address"; break;
+        case UC_MEM_WRITE_UNMAPPED: what = "write to an unmapped address"; break;
+        case UC_MEM_FETCH_UNMAPPED: what = "instruction fetch from an unmapped address"; break;
+        case UC_MEM_WRITE_PROT: what = "write to read-only memory"; break;
+        case UC_MEM_READ_PROT: what = "read of protected memory"; break;
+        case UC_MEM_FETCH_PROT: what = "instruction fetch from non-executable memory"; break;
+        default: break;
+    }
+    impl->SetFault(static_cast<uint32_t>(address), what);
+    return false;
+}
+
+void OnInterrupt(uc_engine*, uint32_t intno, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    char what[64];
+    const char* name = "exception";
+    switch (intno) {
+        case 1: name = "undefined instruction"; break;
+        case 2: name = "software interrupt"; break;
+        case 3: name = "prefetch abort"; break;
+        case 4: name = "data abort"; break;
+        case 7: name = "breakpoint"; break;
+        default: break;
+    }
+    std::snprintf(what, sizeof what, "%s (exception %u)", name, intno);
+    impl->SetFault(impl->Pc(), what);
+}
+
+bool OnInvalidInsn(uc_engine*, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    impl->SetFault(impl->Pc(), "invalid instruction");
+    return false;
+}
+
+uint64_t OnFlashRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    ++impl->stats.mmio_accesses;
+    if (size > 1 && (offset & (size - 1)) != 0) {
+        impl->SetFault(kFlashBase + static_cast<uint32_t>(offset), "unaligned read");
+        return 0;
+    }
+    return impl->FlashRead(static_cast<uint32_t>(offset), size);
+}
+
+void OnFlashWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    ++impl->stats.mmio_accesses;
+    if (size > 1 && (offset & (size - 1)) != 0) {
+        impl->SetFault(kFlashBase + static_cast<uint32_t>(offset), "unaligned write");
+        return;
+    }
+    uint32_t off = static_cast<uint32_t>(offset);
+    FlashController& efc = off >= kFlashPlaneSize ? impl->efc1 : impl->efc0;
+    efc.WriteLatch(off % kFlashPlaneSize, static_cast<uint32_t>(value), static_cast<int>(size));
+}
+
+uint64_t OnPeriphRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    ++impl->stats.mmio_accesses;
+    uint32_t address = kPeriphBase + static_cast<uint32_t>(offset);
+    if (size > 1 && (offset & (size - 1)) != 0) {
+        impl->SetFault(address, "unaligned read");
+        return 0;
+    }
+    uint32_t value = 0;
+    if (!impl->PeriphRead(address & ~3u, &value)) {
+        impl->SetFault(address, "read of an unmapped peripheral address");
+        return 0;
+    }
+    return (value >> (8 * (address & 3))) & (size >= 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1));
+}
+
+void OnPeriphWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    ++impl->stats.mmio_accesses;
+    uint32_t address = kPeriphBase + static_cast<uint32_t>(offset);
+    if (size > 1 && (offset & (size - 1)) != 0) {
+        impl->SetFault(address, "unaligned write");
+        return;
+    }
+    // Registers are 32 bits wide; a narrower write lands in the low bits.
+    uint32_t v = static_cast<uint32_t>(value) << (8 * (address & 3));
+    if (!impl->PeriphWrite(address & ~3u, v)) {
+        impl->SetFault(address, "write to an unmapped peripheral address");
+    }
+}
+
+}  // namespace
+
+struct Chip::Impl : ChipCore {
+    using ChipCore::ChipCore;
+};
+
+// --- Chip -------------------------------------------------------------------
+
+Chip::Chip(const ChipOptions& options) : impl_(new Impl(options)) {
+    Impl& m = *impl_;
+    uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_ARM, &m.uc);
+    if (err != UC_ERR_OK) {
+        m.init_error = std::string("cannot start the CPU emulator: ") + uc_strerror(err);
+        m.uc = nullptr;
+        return;
+    }
+    uc_ctl_set_cpu_model(m.uc, UC_CPU_ARM_926);
+    void* user = &m;
+    uc_hook h;
+    bool ok = uc_mem_map_ptr(m.uc, kSramBase, kSramSize, UC_PROT_ALL, m.sram.data()) == UC_ERR_OK &&
+              uc_mem_map_ptr(m.uc, kRomBase, kRomSize, UC_PROT_READ | UC_PROT_EXEC, m.rom.data()) ==
+                  UC_ERR_OK &&
+              uc_mmio_map(m.uc, kFlashBase, kFlashSize, OnFlashRead, user, OnFlashWrite, user) == UC_ERR_OK &&
+              uc_mmio_map(m.uc, kPeriphBase, kPeriphSize, OnPeriphRead, user, OnPeriphWrite, user) ==
+                  UC_ERR_OK &&
+              uc_hook_add(m.uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(OnBlock), user, 1, 0) ==
+                  UC_ERR_OK &&
+              uc_hook_add(m.uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                          reinterpret_cast<void*>(OnMemAccess), user, kSramBase, kRomBase + kRomSize - 1) ==
+                  UC_ERR_OK &&
+              uc_hook_add(m.uc, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
+                          reinterpret_cast<void*>(OnBadAccess), user, 1, 0) == UC_ERR_OK &&
+              uc_hook_add(m.uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(OnInterrupt), user, 1, 0) ==
+                  UC_ERR_OK &&
+              uc_hook_add(m.uc, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void*>(OnInvalidInsn), user, 1,
+                          0) == UC_ERR_OK;
+    if (!ok) {
+        m.init_error = "cannot set up the emulated memory map";
+        uc_close(m.uc);
+        m.uc = nullptr;
+        return;
+    }
+    uint32_t sp = kDefaultSp;
+    uc_reg_write(m.uc, UC_ARM_REG_SP, &sp);
+}
+
+Chip::~Chip() = default;
+
+RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line) {
+    Impl& m = *impl_;
+    NullLine null_line;
+    m.line = line ? line : &null_line;
+    m.faulted = false;
+    m.fault.clear();
+    if (!m.uc) {
+        m.fault = m.init_error;
+        m.faulted = true;
+        return RunResult::kFault;
+    }
+    m.CheckFlashSize();
+    if (m.sram_dirty) {
+        // Code loaded by the host since the last run replaces what the
+        // emulator may have translated at the same addresses.
+        uc_ctl_remove_cache(m.uc, static_cast<uint64_t>(kSramBase), static_cast<uint64_t>(kSramBase + kSramSize));
+        m.sram_dirty = false;
+    }
+    uint32_t lr = return_address;
+    uint32_t cpsr = 0;
+    uc_reg_write(m.uc, UC_ARM_REG_LR, &lr);
+    uc_reg_read(m.uc, UC_ARM_REG_CPSR, &cpsr);
+    cpsr &= ~(1u << 5);  // ARM state
+    uc_reg_write(m.uc, UC_ARM_REG_CPSR, &cpsr);
+    uint32_t pc = address & ~1u;
+    uint32_t until = return_address & ~1u;
+    m.dbgu.AllowByteAt(m.stats.cycles);
+    m.idle_polls = 0;
+    m.busy_polls[0] = m.busy_polls[1] = 0;
+    int slices = 0;
+    RunResult result = RunResult::kStopped;
+    m.running = true;
+    for (;;) {
+        if (++slices >= kSlicesPerStopCheck) {
+            slices = 0;
+            if (m.line->Stopped()) break;
+        }
+        uint64_t now = m.stats.cycles;
+        uint64_t next = m.dbgu.NextByteAt();
+        m.slice_end = now + kSliceCycles;
+        if (next > now && next < m.slice_end) m.slice_end = next;
+        m.idle_request = false;
+        uc_err err = uc_emu_start(m.uc, pc, until, 0, 0);
+        pc = m.Pc();
+        if (m.faulted) {
+            result = RunResult::kFault;
+            break;
+        }
+        if (err != UC_ERR_OK) {
+            m.SetFault(pc, uc_strerror(err));
+            result = RunResult::kFault;
+            break;
+        }
+        if (pc == until) {
+            result = RunResult::kReturned;
+            break;
+        }
+        uc_reg_read(m.uc, UC_ARM_REG_CPSR, &cpsr);
+        if (cpsr & (1u << 5)) pc |= 1;  // resume in Thumb state
+        if (m.idle_request) {
+            // The code polls an empty line: wait for the host in wall time
+            // and let chip time follow it.
+            m.idle_polls = 0;
+            slices = 0;
+            if (m.line->Stopped()) break;
+            auto t0 = std::chrono::steady_clock::now();
+            bool got = m.line->WaitByte(kIdleWaitMs);
+            auto waited = std::chrono::steady_clock::now() - t0;
+            m.stats.cycles += static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(waited).count()) * (kMasterClockHz / 1000000);
+            if (got) m.dbgu.AllowByteAt(m.stats.cycles);
+        }
+        m.dbgu.Feed(m.stats.cycles, m.line);
+        uint32_t dma_address;
+        if (m.dbgu.DmaFault(&dma_address)) {
+            m.dbgu.ClearDmaFault();
+            m.SetFault(dma_address, "receive DMA to an address outside SRAM");
+            result = RunResult::kFault;
+            break;
+        }
+        uint32_t begin, end;
+        if (m.dbgu.TakeDirty(&begin, &end)) {
+            uc_ctl_remove_cache(m.uc, static_cast<uint64_t>(kSramBase + begin), static_cast<uint64_t>(kSramBase + end));
+        }
+    }
+    m.running = false;
+    m.stats.lost_bytes = m.dbgu.LostBytes();
+    m.line = nullptr;
+    return result;
+}
+
+// --- Bus accesses of the ROM monitor -----------------------------------------
+
+namespace {
+
+enum class Region { kNone, kSram, kFlash, kRom, kPeriph };
+
+Region Classify(uint32_t address, uint32_t size) {
+    uint64_t end = static_cast<uint64_t>(address) + size;
+    if (address >= kSramBase && end <= kSramBase + kSramSize) return Region::kSram;
+    if (address >= kFlashBase && end <= kFlashBase + static_cast<uint64_t>(kFlashSize)) return Region::kFlash;
+    if (address >= kRomBase && end <= kRomBase + kRomSize) return Region::kRom;
+    if (address >= kPeriphBase) return Region::kPeriph;
+    return Region::kNone;
+}
+
+}  // namespace
+
+static bool BusRead(ChipCore& m, uint32_t address, uint32_t size, uint32_t* value) {
+    m.CheckFlashSize();
+    uint32_t v = 0;
+    switch (Classify(address, size)) {
+        case Region::kSram:
+            for (uint32_t i = 0; i < size; ++i) v |= static_cast<uint32_t>(m.sram[address - kSramBase + i]) << (8 * i);
+            break;
+        case Region::kFlash:
+            v = m.FlashRead(address - kFlashBase, size);
+            break;
+        case Region::kRom:
+            for (uint32_t i = 0; i < size; ++i) v |= static_cast<uint32_t>(m.rom[address - kRomBase + i]) << (8 * i);
+            break;
+        case Region::kPeriph: {
+            uint32_t reg = 0;
+            if (!m.PeriphRead(address & ~3u, &reg)) return false;
+            v = reg >> (8 * (address & 3));
+            if (size < 4) v &= (1u << (8 * size)) - 1;
+            break;
+        }
+        case Region::kNone:
+            return false;
+    }
+    *value = v;
+    return true;
+}
+
+static bool BusWrite(ChipCore& m, uint32_t address, uint32_t size, uint32_t value) {
+    switch (Classify(address, size)) {
+        case Region::kSram:
+            for (uint32_t i = 0; i < size; ++i) m.sram[address - kSramBase + i] = static_cast<uint8_t>(value >> (8 * i));
+            m.sram_dirty = true;
+            return true;
+        case Region::kFlash:
+        case Region::kRom:
+            return true;  // read-only to the monitor: ignored
+        case Region::kPeriph:
+            return m.PeriphWrite(address & ~3u, value << (8 * (address & 3)));
+        case Region::kNone:
+            return false;
+    }
+    return false;
+}
+
+bool Chip::Read8(uint32_t address, uint8_t* value) {
+    uint32_t v;
+    if (!BusRead(*impl_, address, 1, &v)) return false;
+    *value = static_cast<uint8_t>(v);
+    return true;
+}
+
+bool Chip::Read16(uint32_t address, uint16_t* value) {
+    uint32_t v;
+    if (!BusRead(*impl_, address, 2, &v)) return false;
+    *value = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool Chip::Read32(uint32_t address, uint32_t* value) { return BusRead(*impl_, address, 4, value); }
+bool Chip::Write8(uint32_t address, uint8_t value) { return BusWrite(*impl_, address, 1, value); }
+bool Chip::Write16(uint32_t address, uint16_t value) { return BusWrite(*impl_, address, 2, value); }
+bool Chip::Write32(uint32_t address, uint32_t value) { return BusWrite(*impl_, address, 4, value); }
+
+const std::string& Chip::LastFault() const { return impl_->fault; }
+
+std::vector<uint8_t>& Chip::Flash() { return impl_->flash; }
+
+uint32_t Chip::LockBits() const {
+    return static_cast<uint32_t>(impl_->efc0.LockBits()) | (static_cast<uint32_t>(impl_->efc1.LockBits()) << 16);
+}
+
+void Chip::SetLockBits(uint32_t bits) {
+    impl_->efc0.SetLockBits(static_cast<uint16_t>(bits));
+    impl_->efc1.SetLockBits(static_cast<uint16_t>(bits >> 16));
+}
+
+uint32_t Chip::GpnvmBits() const { return impl_->efc0.GpnvmBits(); }
+void Chip::SetGpnvmBits(uint32_t bits) { impl_->efc0.SetGpnvmBits(bits); }
+
+const ChipStats& Chip::Stats() const {
+    impl_->stats.lost_bytes = impl_->dbgu.LostBytes();
+    return impl_->stats;
+}
+
+const std::vector<uint32_t>& Chip::WatchdogModeWrites() const { return impl_->watchdog_writes; }
+
+}  // namespace sim
