@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the tool against the simulated instrument.
+
+Every case runs the real tool as a process in a fresh scratch folder, with the
+simulator on a pseudo-terminal in a port directory of its own, and checks the
+console log exactly, the boxes shown, the exit code (always 0), the frames on
+the wire and what ended up in the simulated flash.
+
+    e2e_test.py --tool build/quillmere --sim build/quillmere-sim [unittest args]
+
+Set QUILLMERE_E2E_KEEP=1 to keep the scratch folders of the run.
+"""
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import expected as X  # noqa: E402
+from harness import Sim, State, pattern, run_tool, write_image, write_job  # noqa: E402
+
+TOOL = None
+SIM = None
+
+V1_TEXT = "v1.4 Nov 10 2006"
+V2_TEXT = "v2.1 Mar 02 2009"
+ERASED = 0xFF
+GPNVM2 = 1 << 2
+ALL_REGIONS = 0xFFFFFFFF
+
+_template = None
+
+
+def state_template():
+    """A state file as the simulator writes it (for its magic), made once."""
+    global _template
+    if _template is None:
+        work = tempfile.mkdtemp(prefix="quillmere-e2e-")
+        try:
+            sim = Sim(SIM, work, exit_after_close=False)
+            sim.stop(grace=0)
+            _template = sim.state()
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    return _template
+
+
+def used_state(lock_bits=0x80000001, gpnvm_bits=0b001):
+    """An instrument that already holds a program: flash content, some lock bits, GPNVM0."""
+    return State(state_template().with_content(flash=pattern(X.FLASH_SIZE, seed=99),
+                                               lock_bits=lock_bits, gpnvm_bits=gpnvm_bits))
+
+
+class E2eCase(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quillmere-e2e-")
+        self.sims = []
+        self.port_dir = os.path.join(self.work, "ports")   # the newest simulator's
+
+    def tearDown(self):
+        for sim in self.sims:
+            sim.stop(grace=0)
+        if os.environ.get("QUILLMERE_E2E_KEEP") == "1":
+            print("\nscratch folder kept: " + self.work, file=sys.stderr)
+        else:
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    # --- helpers --------------------------------------------------------------
+
+    def sim(self, port=1, args=(), state_in=None, exit_after_close=True):
+        files = os.path.join(self.work, "sim%d" % len(self.sims))
+        self.port_dir = os.path.join(files, "ports")
+        sim = Sim(SIM, files, port=port, args=args, port_dir=self.port_dir,
+                  state_in=None if state_in is None else state_in.raw,
+                  exit_after_close=exit_after_close)
+        self.sims.append(sim)
+        return sim
+
+    def job(self, name, image=None):
+        """f_write.txt naming the image; the image is written when given."""
+        write_job(self.work, name.encode("latin-1") if isinstance(name, str) else name)
+        if image is not None:
+            write_image(self.work, name, image)
+
+    def run_tool(self, answers=None, port_dir=None, timeout=120):
+        if port_dir is None:
+            port_dir = self.port_dir
+            os.makedirs(port_dir, exist_ok=True)
+        result = run_tool(TOOL, self.work, port_dir, answers, timeout=timeout)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result
+
+    def assertConsole(self, result, expected_text):
+        self.assertEqual(result.stdout, expected_text,
+                         "\n--- console ---\n%r\n--- expected ---\n%r" % (result.stdout, expected_text))
+
+    def assertBoxes(self, result, boxes):
+        self.assertEqual(result.boxes(), list(boxes), result.stderr)
+
+    def assertFrames(self, sim, frames):
+        """The frames the tool sent to the instrument's port, all and in order."""
+        got = sim.host_frames()
+        want = [sim_form(f) for f in frames]
+        for i, (g, e) in enumerate(zip(got, want)):
+            self.assertEqual(g, e, "frame %d differs" % i)
+        self.assertEqual(len(got), len(want), "frames after the expected ones: %r" % got[len(want):])
+
+    def assertFlashHolds(self, state, image):
+        """The image from offset 0, its last chunk padded with zeros, the rest erased."""
+        written = X.chunk_count(len(image)) * X.CHUNK
+        self.assertTrue(state.flash[:len(image)] == image, "flash differs from the image")
+        self.assertEqual(state.flash[len(image):written], bytes(written - len(image)))
+        self.assertEqual(state.flash[written:], bytes([ERASED]) * (X.FLASH_SIZE - written))
+
+
+def sim_form(frame):
+    from harness import frame_form
+    return frame_form(frame)
+
+
+class FullRunTest(E2eCase):
+    """A whole programming run, for both monitor versions."""
+
+    def full_run(self, major, version_text, image, initial):
+        self.job("firmware.bin", image)
+        sim = self.sim(args=["--version", version_text], state_in=initial)
+        result = self.run_tool("y\n")
+        sim.stop()
+        self.assertConsole(result, X.successful_run("firmware.bin", ".1.",
+                                                    X.rom_version_reply(version_text), len(image)))
+        self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_DONE])
+        state = sim.state()
+        self.assertFlashHolds(state, image)
+        self.assertEqual(state.lock_bits, ALL_REGIONS)
+        self.assertEqual(state.gpnvm_bits, initial.gpnvm_bits | GPNVM2)
+        self.assertFrames(sim, X.successful_run_frames(major, image))
+        self.assertEqual(sim.lost_bytes(), 0)
+        return sim
+
+    def test_version_1_image_ending_inside_the_fifth_chunk(self):
+        # Five chunks per pass: both pass lines get two dots.
+        self.full_run(1, V1_TEXT, pattern(4 * X.CHUNK + 100, seed=7), used_state(gpnvm_bits=0))
+
+    def test_version_2_image_of_whole_chunks_gets_a_zero_chunk(self):
+        # Two whole chunks: the read that fills the second does not reach the
+        # end of the file, so a third chunk of zeros is written and verified.
+        self.full_run(2, V2_TEXT, pattern(2 * X.CHUNK, seed=8), used_state())
+
+
+class FullSizeTest(E2eCase):
+    def test_version_2_full_size_image_loses_no_byte(self):
+        image = pattern(X.MAX_IMAGE, seed=5)
+        self.job("full.bin", image)
+        sim = self.sim(args=["--version", V2_TEXT], state_in=used_state(gpnvm_bits=0))
+        result = self.run_tool("y\n", timeout=300)
+        sim.stop()
+        self.assertConsole(result, X.successful_run("full.bin", ".1.", X.rom_version_reply(V2_TEXT),
+                                                    len(image)))
+        self.assertIn(X.WRITE + "." * 12 + X.OK, result.stdout)   # 24 chunks, no zero chunk
+        self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_DONE])
+        state = sim.state()
+        self.assertFlashHolds(state, image)
+        self.assertEqual(state.lock_bits, ALL_REGIONS)
+        self.assertEqual(state.gpnvm_bits, GPNVM2)
+        self.assertEqual(sim.lost_bytes(), 0)
+
+
+class JobFileTest(E2eCase):
+    """f_write.txt and the image it names; the early exits touch no port."""
+
+    def early_exit(self, console, box):
+        sim = self.sim(exit_after_close=False)
+        result = self.run_tool("y\n")
+        sim.stop(grace=0)
+        self.assertConsole(result, console)
+        self.assertBoxes(result, [box])
+        self.assertEqual(sim.host_frames(), [])
+
+    def test_missing_job_file(self):
+        self.early_exit(X.BANNER, X.NO_JOB_FILE)
+
+    def test_name_followed_by_a_line_break(self):
+        write_image(self.work, "firmware.bin", b"\1\2\3")
+        for content in (b"firmware.bin\n", b"firmware.bin\r\n"):
+            with self.subTest(content=content):
+                write_job(self.work, content)
+                self.early_exit(X.BANNER, X.BAD_JOB_FILE)
+
+    def test_name_of_100_bytes(self):
+        write_job(self.work, b"a" * 100)
+        self.early_exit(X.BANNER, X.BAD_JOB_FILE)
+
+    def test_empty_job_file(self):
+        write_job(self.work, b"")
+        self.early_exit(X.BANNER + X.input_file(""), X.IMAGE_OPEN_ERROR)
+
+    def test_lone_carriage_return_is_part_of_the_name(self):
+        write_image(self.work, "firmware.bin", b"\1\2\3")
+        write_job(self.work, b"firmware.bin\r")
+        self.early_exit(X.BANNER + X.input_file("firmware.bin\r"), X.IMAGE_OPEN_ERROR)
+
+    def test_image_one_byte_over_24_chunks_is_refused(self):
+        self.job("big.bin", bytes(X.MAX_IMAGE + 1))
+        self.early_exit(X.BANNER + X.input_file("big.bin") + X.image_size_error(X.MAX_IMAGE + 1),
+                        X.IMAGE_OPEN_ERROR)
+
+    def accepted_name(self, name):
+        # The image opens; with no instrument connected the run ends at the search.
+        self.job(name, b"\x55" * 10)
+        result = self.run_tool("y\n")
+        self.assertConsole(result, X.BANNER + X.input_file(name) + X.search("") + X.SEARCH_FAILED)
+        self.assertBoxes(result, [X.NO_DEVICE])
+
+    def test_name_of_99_bytes_is_accepted(self):
+        self.accepted_name("n" * 95 + ".bin")
+
+    def test_percent_signs_in_the_name_are_printed_verbatim(self):
+        self.accepted_name("fw%s%d%n%%x.bin")
+
+
+class SearchTest(E2eCase):
+    def test_no_device(self):
+        self.job("firmware.bin", b"\1\2\3")
+        result = self.run_tool("y\n")
+        self.assertConsole(result, X.BANNER + X.input_file("firmware.bin") + X.search("")
+                           + X.SEARCH_FAILED)
+        self.assertBoxes(result, [X.NO_DEVICE])
+
+    def test_decoys_before_the_device_on_com12(self):
+        # Port 1 stays silent, port 2 is held by another program (no mark),
+        # port 3 answers the probe with the two bytes swapped.
+        self.job("firmware.bin", b"\1\2\3")
+        sim = self.sim(port=12, args=["--version", V1_TEXT, "--decoy", "silent:1",
+                                      "--decoy", "held:2", "--decoy", "crlf:3"])
+        result = self.run_tool("c\n")
+        sim.stop()
+        self.assertConsole(result, X.up_to_question("firmware.bin", ".1..3..12.",
+                                                    X.rom_version_reply(V1_TEXT)))
+        self.assertBoxes(result, [X.ASK_START])
+        self.assertFrames(sim, X.handshake_frames(1) + X.upload_frames() + X.RETURN_TO_TERMINAL)
+
+
+class SequenceTest(E2eCase):
+    """The checks before the first question and the operator's decisions."""
+
+    def start(self, answers, args=(), state=None):
+        self.job("firmware.bin", pattern(30000))
+        self.initial = state or used_state()
+        sim = self.sim(args=["--version", V1_TEXT] + list(args), state_in=self.initial)
+        result = self.run_tool(answers)
+        sim.stop()
+        return sim, result
+
+    def head(self, version_text=V1_TEXT):
+        return (X.BANNER + X.input_file("firmware.bin") + X.search(".1.") + X.TEST_DEVICE_OK
+                + X.version(X.rom_version_reply(version_text)))
+
+    def assertUntouched(self, sim, gpnvm_bits=None):
+        state = sim.state()
+        self.assertTrue(state.flash == self.initial.flash, "flash content changed")
+        self.assertEqual(state.lock_bits, self.initial.lock_bits)
+        self.assertEqual(state.gpnvm_bits,
+                         self.initial.gpnvm_bits if gpnvm_bits is None else gpnvm_bits)
+
+    def test_chip_identification(self):
+        # Bits 0-3 and 12-15 are left out of the comparison; any other is not.
+        sim, result = self.start("c\n", ["--chip-id", "0x272A0A41"])
+        self.assertConsole(result, self.head() + X.PREPARE + X.OK + X.UPLOAD + X.OK)
+        self.assertBoxes(result, [X.ASK_START])
+        sim, result = self.start("y\n", ["--chip-id", "0x272B0A40"])
+        self.assertConsole(result, self.head() + X.PREPARE + X.chip_id_error(0x272B0A40))
+        self.assertBoxes(result, [X.WILL_NOT_WORK])
+        self.assertFrames(sim, X.handshake_frames(1) + [b"wFFFFF240,4#"] + X.RETURN_TO_TERMINAL)
+        self.assertUntouched(sim)
+
+    def test_unsupported_version(self):
+        text = "v3.0 Jan 05 2011"
+        sim, result = self.start("y\n", ["--version", text])
+        self.assertConsole(result, self.head(text) + X.version_error(30))
+        self.assertBoxes(result, [X.WILL_NOT_WORK])
+        self.assertFrames(sim, X.handshake_frames(1) + X.RETURN_TO_TERMINAL)
+
+    def test_operator_decisions(self):
+        upto = X.up_to_question("firmware.bin", ".1.", X.rom_version_reply(V1_TEXT))
+        before = X.handshake_frames(1) + X.upload_frames()
+        cases = [
+            # answers, console after the upload, boxes, GPNVM2 set, frames after the upload
+            ("c\n", "", [X.ASK_START], False, []),
+            ("n\nn\n", "", [X.ASK_START, X.ASK_CANCEL_MODE], False, []),
+            ("n\ny\n", X.CANCEL_GPNVM + X.OK, [X.ASK_START, X.ASK_CANCEL_MODE, X.MODE_CANCELLED],
+             True, X.GPNVM2_FRAMES),
+            # End of input: the question could not be shown.
+            ("", " \n", [X.ASK_START, X.NO_DEVICE], False, []),
+        ]
+        for answers, tail, boxes, gpnvm2, frames in cases:
+            with self.subTest(answers=answers):
+                sim, result = self.start(answers)
+                self.assertConsole(result, upto + tail)
+                self.assertBoxes(result, boxes)
+                self.assertUntouched(sim, self.initial.gpnvm_bits | (GPNVM2 if gpnvm2 else 0))
+                self.assertFrames(sim, before + frames + X.RETURN_TO_TERMINAL)
+
+
+class FailureTest(E2eCase):
+    """Failures after the operator's Yes."""
+
+    def test_flipped_flash_byte_is_reported_with_its_address(self):
+        image = bytearray(pattern(50000, seed=3))
+        offset = 2 * X.CHUNK + 5          # byte 5 of the third chunk
+        image[offset] = 0x05
+        self.job("firmware.bin", bytes(image))
+        sim = self.sim(args=["--version", V1_TEXT, "--flip-flash", str(offset)],
+                       state_in=used_state(lock_bits=0, gpnvm_bits=0))
+        result = self.run_tool("y\n")
+        sim.stop()
+        self.assertConsole(result, X.up_to_question("firmware.bin", ".1.", X.rom_version_reply(V1_TEXT))
+                           + X.ERASE + X.OK + X.WRITE + "." + X.OK
+                           + X.COMPARE + "." + X.mismatch(0x10A805, 0x05, 0xFA))
+        self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_FAILED])
+        state = sim.state()
+        self.assertEqual(state.lock_bits, 0, "no region may be locked after a failed verify")
+        self.assertEqual(state.gpnvm_bits, 0, "GPNVM2 must stay clear after a failed verify")
+
+    def test_device_vanishing_during_the_write_pass(self):
+        image = pattern(50000, seed=4)
+        self.job("firmware.bin", image)
+        # The device goes away when the first completion check of the write
+        # pass arrives; the tool's read then finds the line gone.
+        frames = X.handshake_frames(1) + X.upload_frames() + X.erase_frames() + X.write_frames(image)
+        k = frames.index(X.r(X.CMD), len(frames) - len(X.write_frames(image)))
+        sim = self.sim(args=["--version", V1_TEXT, "--close-at", str(k)],
+                       state_in=used_state(lock_bits=0, gpnvm_bits=0))
+        result = self.run_tool("y\n", timeout=90)
+        sim.stop()
+        self.assertLess(result.wall, 60)
+        self.assertConsole(result, X.up_to_question("firmware.bin", ".1.", X.rom_version_reply(V1_TEXT))
+                           + X.ERASE + X.OK + X.WRITE + X.error_n(901))
+        self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_FAILED])
+        self.assertEqual(sim.state().gpnvm_bits, 0)
+
+
+def main():
+    global TOOL, SIM
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--tool", default=os.environ.get("QUILLMERE_TOOL"))
+    parser.add_argument("--sim", default=os.environ.get("QUILLMERE_SIM"))
+    args, rest = parser.parse_known_args()
+    if not args.tool or not args.sim:
+        sys.exit("usage: e2e_test.py --tool PATH --sim PATH [unittest arguments]")
+    TOOL, SIM = os.path.abspath(args.tool), os.path.abspath(args.sim)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
