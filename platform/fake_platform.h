@@ -23,12 +23,15 @@
 // - Reply steps are bytes the device has sent; they wait at the head of the
 //   script until read. A read takes up to the asked count from consecutive
 //   leading Reply steps. ReplyInPieces limits what each read call gets from
-//   that step (the rest arrives later). Purge with bit 0x8 and every open
-//   discard the leading Reply steps (an opened port starts with empty queues).
+//   that step (the rest arrives later). Purge with bit 0x8 discards the
+//   leading Reply steps; opening a port does not, so a script may queue a
+//   reply before the open.
 // - A read that gets fewer bytes than asked lasts the read time-out of the
 //   applied profile (multiplier * n + constant ms of fake time) and succeeds
 //   with what came. Under a profile without a practical bound (total above
 //   kPlatformNoProgressMs, or no total at all) it fails after 5000 fake ms.
+//   Under the return-at-once profile (interval 0xFFFFFFFF, totals 0) a short
+//   read takes no time when it got bytes and 1 ms when it got none.
 //   Silence() makes one read call get nothing; FailRead() makes one fail.
 // - Vanish(): from this point on the device is gone: reads, writes and
 //   opens fail. OpenFails(), RejectLine(), RejectTimeouts(): the next such
