@@ -1,0 +1,117 @@
+// quillmere-sim: the simulated instrument on a pseudo-terminal. See
+// sim/README.md for the options, the state file and what is modelled.
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "sim/chip.h"
+#include "sim/options.h"
+#include "sim/pty_line.h"
+#include "sim/rom_monitor.h"
+#include "sim/sim_log.h"
+#include "sim/state_file.h"
+#include "sim/wire_log.h"
+
+namespace {
+
+void OnStopSignal(int) { sim::g_stop_signal = 1; }
+
+std::FILE* OpenOrNull(const std::string& path, const char* what) {
+    if (path.empty()) return nullptr;
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) std::fprintf(stderr, "quillmere-sim: cannot open %s %s\n", what, path.c_str());
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sim::SimOptions options;
+    std::string error;
+    if (!sim::ParseOptions(argc, argv, &options, &error)) {
+        if (!error.empty()) std::fprintf(stderr, "quillmere-sim: %s\n", error.c_str());
+        std::fputs(sim::UsageText(), error.empty() ? stdout : stderr);
+        return error.empty() ? 0 : 2;
+    }
+    std::FILE* log_file = OpenOrNull(options.log, "log");
+    std::FILE* wire_file = OpenOrNull(options.wire_log, "wire log");
+    if ((!options.log.empty() && !log_file) || (!options.wire_log.empty() && !wire_file)) return 1;
+    sim::SimLogOpen(log_file);
+
+    sim::ChipOptions chip_options;
+    chip_options.chip_id = options.chip_id;
+    chip_options.flip_offset = options.flip_flash;
+    chip_options.log = [](const std::string& note) { sim::SimLog("chip: %s", note.c_str()); };
+    sim::Chip chip(chip_options);
+    if (!options.state_in.empty()) {
+        sim::SimState state;
+        if (!sim::ReadStateFile(options.state_in, &state, &error)) {
+            std::fprintf(stderr, "quillmere-sim: %s\n", error.c_str());
+            return 1;
+        }
+        chip.Flash() = state.flash;
+        chip.SetLockBits(state.lock_bits);
+        chip.SetGpnvmBits(state.gpnvm_bits);
+    }
+
+    // SIGINT and SIGTERM stay blocked except while the line waits, so a
+    // signal is never lost between a check and a wait.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sim::WireLog wire(wire_file);
+    sim::PtyLine line(options, &wire);
+    if (!line.Open(&error)) {
+        std::fprintf(stderr, "quillmere-sim: %s\n", error.c_str());
+        line.Shutdown();
+        return 1;
+    }
+    sim::SimLog("monitor version \"%s\", chip id %08X, port COM%d at %s", options.version.c_str(),
+                options.chip_id, options.port, line.SlavePath().c_str());
+    std::printf("ready COM%d %s\n", options.port, line.SlavePath().c_str());
+    std::fflush(stdout);
+
+    sim::RomMonitor monitor(&chip, &line, options.version);
+    monitor.Serve();
+    line.Shutdown();
+
+    int status = 0;
+    if (!options.state_out.empty()) {
+        sim::SimState state;
+        state.flash = chip.Flash();
+        state.lock_bits = chip.LockBits();
+        state.gpnvm_bits = chip.GpnvmBits();
+        if (!sim::WriteStateFile(options.state_out, state, &error)) {
+            std::fprintf(stderr, "quillmere-sim: %s\n", error.c_str());
+            status = 1;
+        }
+    }
+    const sim::ChipStats& stats = chip.Stats();
+    sim::SummaryFigures figures;
+    figures.flash = &chip.Flash();
+    figures.lock_bits = chip.LockBits();
+    figures.gpnvm_bits = chip.GpnvmBits();
+    figures.frames = line.FramesSeen();
+    figures.recovered_bytes = monitor.RecoveredBytes();
+    figures.lost_bytes = stats.lost_bytes - monitor.RecoveredBytes();
+    figures.instructions = stats.instructions;
+    figures.mmio_accesses = stats.mmio_accesses;
+    figures.cycles = stats.cycles;
+    const std::string summary = sim::FormatSummary(figures);
+    if (figures.lost_bytes > 0) sim::SimLog("%llu host bytes lost to receive overrun",
+                                            static_cast<unsigned long long>(figures.lost_bytes));
+    std::FILE* summary_file = OpenOrNull(options.summary, "summary");
+    std::fputs(summary.c_str(), summary_file ? summary_file : stderr);
+    if (summary_file) std::fclose(summary_file);
+    if (wire_file) std::fclose(wire_file);
+    if (log_file) std::fclose(log_file);
+    return status;
+}

@@ -1,0 +1,172 @@
+#include "sim/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+bool ToInt(const char* text, int base, int64_t min, int64_t max, int64_t* out) {
+    if (text == nullptr || *text == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text, &end, base);
+    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+// "K", "K:OFFSET" or "K:OFFSET:MASK" (mask in hex).
+bool ParseCorruptRequest(const char* text, SimOptions* o) {
+    std::string s = text;
+    std::string parts[3];
+    size_t n = 0, start = 0;
+    for (;;) {
+        if (n == 3) return false;
+        size_t colon = s.find(':', start);
+        parts[n++] = s.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    int64_t v = 0;
+    if (!ToInt(parts[0].c_str(), 10, 0, INT64_MAX / 2, &v)) return false;
+    o->corrupt_request = v;
+    if (n >= 2) {
+        if (!ToInt(parts[1].c_str(), 10, 0, 0x7FFFFFFF, &v)) return false;
+        o->corrupt_request_offset = v;
+    }
+    if (n >= 3) {
+        if (!ToInt(parts[2].c_str(), 16, 1, 0xFF, &v)) return false;
+        o->corrupt_request_mask = static_cast<uint8_t>(v);
+    }
+    return true;
+}
+
+bool ParseDecoy(const char* text, SimOptions* o) {
+    const char* colon = std::strchr(text, ':');
+    if (colon == nullptr) return false;
+    std::string kind(text, colon);
+    Decoy d{};
+    if (kind == "silent") {
+        d.kind = DecoyKind::kSilent;
+    } else if (kind == "crlf") {
+        d.kind = DecoyKind::kCrlf;
+    } else if (kind == "held") {
+        d.kind = DecoyKind::kHeld;
+    } else {
+        return false;
+    }
+    int64_t n = 0;
+    if (!ToInt(colon + 1, 10, 0, 999, &n)) return false;
+    d.port = static_cast<int>(n);
+    o->decoys.push_back(d);
+    return true;
+}
+
+}  // namespace
+
+const char* UsageText() {
+    return "usage: quillmere-sim [options]\n"
+           "  --port N                link name COMn in the port directory (default 1)\n"
+           "  --port-dir DIR          port directory, created if missing (default ./ports)\n"
+           "  --version TEXT          monitor version text (default \"v1.4 Nov 10 2006\")\n"
+           "  --chip-id HEX           chip identification word (default 272A0A40)\n"
+           "  --flip-flash OFFSET     flip a flash byte after a page write covers it\n"
+           "  --baud N                throttle both directions to N/10 bytes per second\n"
+           "  --wire-log FILE         log every frame and reply\n"
+           "  --log FILE              simulator log (default stderr)\n"
+           "  --summary FILE          summary on exit (default stderr)\n"
+           "  --state-in FILE         load flash, lock and GPNVM bits\n"
+           "  --state-out FILE        save them on exit\n"
+           "  --drop-reply K          frame K's reply never reaches the host\n"
+           "  --corrupt-reply K       xor 0xFF the first byte of frame K's reply\n"
+           "  --close-at K            the device vanishes when frame K arrives\n"
+           "  --silent-from K         from frame K on nothing is answered\n"
+           "  --corrupt-request K[:OFFSET[:MASK]]\n"
+           "                          xor one byte of frame K on its way in (mask hex, default 01)\n"
+           "  --decoy KIND:N          decoy port COMn: silent, crlf or held (repeatable)\n"
+           "  --exit-after-close      exit once the tool has closed the port for good\n"
+           "  --timeout SECONDS       exit after that long regardless\n";
+}
+
+bool ParseOptions(int argc, char** argv, SimOptions* o, std::string* error) {
+    error->clear();
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--help" || name == "-h") return false;
+        if (name == "--exit-after-close") {
+            o->exit_after_close = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            *error = "option " + name + " needs a value";
+            return false;
+        }
+        const char* value = argv[++i];
+        int64_t v = 0;
+        bool ok = true;
+        if (name == "--port") {
+            ok = ToInt(value, 10, 0, 999, &v);
+            o->port = static_cast<int>(v);
+        } else if (name == "--port-dir") {
+            o->port_dir = value;
+            ok = *value != '\0';
+        } else if (name == "--version") {
+            o->version = value;
+            // The reply must fit the monitor's answer; the host reads 40 bytes.
+            ok = std::strlen(value) <= 200;
+        } else if (name == "--chip-id") {
+            ok = ToInt(value, 16, 0, 0xFFFFFFFFLL, &v);
+            o->chip_id = static_cast<uint32_t>(v);
+        } else if (name == "--flip-flash") {
+            ok = ToInt(value, 0, 0, 0x7FFFF, &v);
+            o->flip_flash = v;
+        } else if (name == "--baud") {
+            ok = ToInt(value, 10, 10, 100000000, &v);
+            o->baud = static_cast<uint32_t>(v);
+        } else if (name == "--wire-log") {
+            o->wire_log = value;
+        } else if (name == "--log") {
+            o->log = value;
+        } else if (name == "--summary") {
+            o->summary = value;
+        } else if (name == "--state-in") {
+            o->state_in = value;
+        } else if (name == "--state-out") {
+            o->state_out = value;
+        } else if (name == "--drop-reply") {
+            ok = ToInt(value, 10, 0, INT64_MAX / 2, &o->drop_reply);
+        } else if (name == "--corrupt-reply") {
+            ok = ToInt(value, 10, 0, INT64_MAX / 2, &o->corrupt_reply);
+        } else if (name == "--close-at") {
+            ok = ToInt(value, 10, 0, INT64_MAX / 2, &o->close_at);
+        } else if (name == "--silent-from") {
+            ok = ToInt(value, 10, 0, INT64_MAX / 2, &o->silent_from);
+        } else if (name == "--corrupt-request") {
+            ok = ParseCorruptRequest(value, o);
+        } else if (name == "--decoy") {
+            ok = ParseDecoy(value, o);
+        } else if (name == "--timeout") {
+            char* end = nullptr;
+            o->timeout_s = std::strtod(value, &end);
+            ok = *end == '\0' && o->timeout_s > 0 && o->timeout_s < 1e7;
+        } else {
+            *error = "unknown option " + name;
+            return false;
+        }
+        if (!ok) {
+            *error = "bad value for " + name + ": " + value;
+            return false;
+        }
+    }
+    for (const Decoy& d : o->decoys) {
+        if (d.port == o->port) {
+            *error = "a decoy uses the instrument's port number";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace sim

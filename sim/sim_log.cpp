@@ -1,0 +1,42 @@
+#include "sim/sim_log.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <ctime>
+
+namespace sim {
+namespace {
+
+std::FILE* g_file = nullptr;
+uint64_t g_start_ns = 0;
+
+uint64_t NowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace
+
+void SimLogOpen(std::FILE* file) {
+    g_file = file;
+    g_start_ns = NowNs();
+}
+
+uint64_t SimMs() {
+    if (g_start_ns == 0) g_start_ns = NowNs();
+    return (NowNs() - g_start_ns) / 1000000u;
+}
+
+void SimLog(const char* format, ...) {
+    std::FILE* f = g_file ? g_file : stderr;
+    std::fprintf(f, "[%" PRIu64 " ms] ", SimMs());
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(f, format, args);
+    va_end(args);
+    std::fputc('\n', f);
+    std::fflush(f);
+}
+
+}  // namespace sim

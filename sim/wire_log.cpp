@@ -1,0 +1,117 @@
+#include "sim/wire_log.h"
+
+#include <cinttypes>
+
+namespace sim {
+
+uint32_t Crc32(const uint8_t* data, size_t length, uint32_t crc) {
+    static uint32_t table[256];
+    static bool ready = false;
+    if (!ready) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[i] = c;
+        }
+        ready = true;
+    }
+    crc = ~crc;
+    for (size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+std::string EscapeBytes(const uint8_t* data, size_t length) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(length);
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t b = data[i];
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\r') {
+            out += "\\r";
+        } else if (b >= 0x20 && b <= 0x7E) {
+            out.push_back(static_cast<char>(b));
+        } else {
+            out += "\\x";
+            out.push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 0xF]);
+        }
+    }
+    return out;
+}
+
+std::string DescribeBytes(const uint8_t* data, size_t length) {
+    if (length <= kInlineBytes) return EscapeBytes(data, length);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "[%zu bytes crc32 %08" PRIX32 "]", length, Crc32(data, length));
+    return buf;
+}
+
+void WireLog::HostByte(uint64_t frame, uint8_t byte, bool in_data, uint64_t ms) {
+    if (host_open_ && frame != host_frame_) FlushHost();
+    if (!host_open_) {
+        FlushDevice();
+        host_open_ = true;
+        host_frame_ = frame;
+        host_ms_ = ms;
+    }
+    (in_data ? host_data_ : host_text_).push_back(byte);
+}
+
+void WireLog::HostNote(const std::string& note) {
+    if (!host_open_) return;
+    if (!host_note_.empty()) host_note_ += ' ';
+    host_note_ += note;
+}
+
+void WireLog::DeviceByte(uint64_t frame, uint8_t byte, uint64_t ms, const char* note) {
+    const std::string n = note ? note : "";
+    if (dev_open_ && (frame != dev_frame_ || n != dev_note_)) FlushDevice();
+    if (!dev_open_) {
+        FlushHost();
+        dev_open_ = true;
+        dev_frame_ = frame;
+        dev_ms_ = ms;
+        dev_note_ = n;
+    }
+    dev_bytes_.push_back(byte);
+}
+
+void WireLog::Flush() {
+    FlushHost();
+    FlushDevice();
+    if (file_) std::fflush(file_);
+}
+
+void WireLog::FlushHost() {
+    if (!host_open_) return;
+    host_open_ = false;
+    if (file_) {
+        std::string bytes = EscapeBytes(host_text_.data(), host_text_.size());
+        bytes += DescribeBytes(host_data_.data(), host_data_.size());
+        std::fprintf(file_, "host %" PRIu64 " %" PRIu64 " %s%s%s\n", host_ms_, host_frame_,
+                     bytes.c_str(), host_note_.empty() ? "" : " ", host_note_.c_str());
+        std::fflush(file_);
+    }
+    host_text_.clear();
+    host_data_.clear();
+    host_note_.clear();
+}
+
+void WireLog::FlushDevice() {
+    if (!dev_open_) return;
+    dev_open_ = false;
+    if (file_) {
+        std::string bytes = DescribeBytes(dev_bytes_.data(), dev_bytes_.size());
+        std::fprintf(file_, "dev %" PRIu64 " %" PRIu64 " %s%s%s\n", dev_ms_, dev_frame_,
+                     bytes.c_str(), dev_note_.empty() ? "" : " ", dev_note_.c_str());
+        std::fflush(file_);
+    }
+    dev_bytes_.clear();
+    dev_note_.clear();
+}
+
+}  // namespace sim

@@ -1,0 +1,74 @@
+// The wire log: one text line per host frame and per device reply chunk, so
+// tests and people can check the exact bytes that crossed the line.
+//
+// Line format (fields separated by one space):
+//   host <ms> <frame> <bytes>[ <note>]
+//   dev <ms> <frame> <bytes>[ <note>]
+// <ms> counts milliseconds since the simulator started, <frame> is the frame
+// index (a reply belongs to the frame whose bytes the device took last).
+// <bytes> is the escaped text (see EscapeBytes); an S frame's data follows its
+// header text directly. Runs of more than kInlineBytes bytes are written as
+// "[<n> bytes crc32 <8 hex digits>]". Notes start with '(' and tell what a
+// fault did, e.g. "(dropped)".
+#ifndef QUILLMERE_SIM_WIRE_LOG_H
+#define QUILLMERE_SIM_WIRE_LOG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Byte runs up to this length are written out; longer ones are summarised.
+constexpr size_t kInlineBytes = 64;
+
+// CRC-32 (IEEE 802.3, reflected, initial and final xor 0xFFFFFFFF). Pass the
+// previous result as crc to continue over several pieces; 0 to start.
+uint32_t Crc32(const uint8_t* data, size_t length, uint32_t crc = 0);
+
+// Printable ASCII (0x20 to 0x7E) as it is, except '\' written "\\"; line
+// feed "\n", carriage return "\r", every other byte "\xNN" (uppercase hex).
+std::string EscapeBytes(const uint8_t* data, size_t length);
+
+// EscapeBytes for up to kInlineBytes bytes, the summary form above otherwise.
+std::string DescribeBytes(const uint8_t* data, size_t length);
+
+class WireLog {
+ public:
+    // file may be nullptr: nothing is written. The log does not own the file.
+    explicit WireLog(std::FILE* file) : file_(file) {}
+
+    // Adds one host byte of frame `frame` (`header` false once an S frame's
+    // data begins). Writes the previous host frame or reply chunk when this
+    // byte starts a new one.
+    void HostByte(uint64_t frame, uint8_t byte, bool in_data, uint64_t ms);
+    // Attaches a note to the current host frame.
+    void HostNote(const std::string& note);
+    // Adds one byte sent (or, with a note, meant to be sent) by the device.
+    void DeviceByte(uint64_t frame, uint8_t byte, uint64_t ms, const char* note);
+    // Writes whatever is pending.
+    void Flush();
+
+ private:
+    void FlushHost();
+    void FlushDevice();
+
+    std::FILE* file_;
+    bool host_open_ = false;
+    uint64_t host_frame_ = 0;
+    uint64_t host_ms_ = 0;
+    std::vector<uint8_t> host_text_;
+    std::vector<uint8_t> host_data_;
+    std::string host_note_;
+    bool dev_open_ = false;
+    uint64_t dev_frame_ = 0;
+    uint64_t dev_ms_ = 0;
+    std::string dev_note_;
+    std::vector<uint8_t> dev_bytes_;
+};
+
+}  // namespace sim
+
+#endif
