@@ -60,7 +60,14 @@ struct ChipCore {
     bool PeriphRead(uint32_t address, uint32_t* value);
     bool PeriphWrite(uint32_t address, uint32_t value);
     uint32_t FlashRead(uint32_t offset, unsigned size) const;
-    void SetFault(uint32_t address, const char* what);
+    // Records a fault of the running code and stops it; the message is made
+    // by ComposeFault() once the emulator has stopped and its pc is exact.
+    // data: a bad load or store (its pc is found by FaultPc()).
+    void SetFault(uint32_t address, const char* what, bool data = true);
+    void ComposeFault();
+    uint32_t FaultPc();
+    uint32_t CodeWord(uint32_t address) const;
+    uint32_t Reg(int r, uint32_t insn_address);
     uint32_t Pc();
     void CheckFlashSize();
 
@@ -79,6 +86,13 @@ struct ChipCore {
     std::string init_error;
     std::string fault;
     bool faulted = false;
+    uint32_t fault_address = 0;
+    bool data_fault = false;
+    std::string fault_what;
+    // The translated block running now (start address, bytes): the emulator
+    // reports a block's start as pc inside hooks and after a bad access.
+    uint32_t block_start = 0;
+    uint32_t block_size = 0;
     bool sram_dirty = true;  // written by the host since the code last ran
     SerialLine* line = nullptr;
     bool running = false;
@@ -117,13 +131,81 @@ uint32_t ChipCore::Pc() {
     return pc;
 }
 
-void ChipCore::SetFault(uint32_t address, const char* what) {
+void ChipCore::SetFault(uint32_t address, const char* what, bool data) {
     if (faulted) return;
     faulted = true;
-    char text[160];
-    std::snprintf(text, sizeof text, "pc=0x%08X address=0x%08X %s", Pc(), address, what);
-    fault = text;
+    data_fault = data;
+    fault_address = address;
+    fault_what = what;
     if (uc && running) uc_emu_stop(uc);
+}
+
+uint32_t ChipCore::CodeWord(uint32_t address) const {
+    uint32_t v = 0;
+    if (address >= kSramBase && address + 4 <= kSramBase + kSramSize) {
+        std::memcpy(&v, &sram[address - kSramBase], 4);
+    } else if (address >= kRomBase && address + 4 <= kRomBase + kRomSize) {
+        std::memcpy(&v, &rom[address - kRomBase], 4);
+    }
+    return v;
+}
+
+uint32_t ChipCore::Reg(int r, uint32_t insn_address) {
+    if (r == 15) return insn_address + 8;
+    static const int kRegs[15] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
+                                  UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
+                                  UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+    uint32_t v = 0;
+    uc_reg_read(uc, kRegs[r], &v);
+    return v;
+}
+
+// The emulator reports the start of the running block as pc after a bad
+// data access. Within that block the faulting instruction is the only load
+// or store, or the one whose address (from the registers as they are now)
+// is the faulting address; failing both, the block start is reported.
+uint32_t ChipCore::FaultPc() {
+    uint32_t pc = Pc();
+    if (!data_fault || pc != block_start || block_size <= 4) return pc;
+    uint32_t only = 0;
+    int memory_insns = 0;
+    for (uint32_t a = block_start; a < block_start + block_size; a += 4) {
+        uint32_t insn = CodeWord(a);
+        uint32_t rn = Reg((insn >> 16) & 0xF, a);
+        bool pre = insn & (1u << 24), up = insn & (1u << 23);
+        bool has_ea = false;
+        uint32_t offset = 0;
+        if ((insn & 0x0C000000u) == 0x04000000u) {  // word/byte load or store
+            ++memory_insns;
+            only = a;
+            if (!(insn & (1u << 25))) {
+                offset = insn & 0xFFF;
+                has_ea = true;
+            } else if ((insn & 0xFF0u) == 0) {  // register offset, no shift
+                offset = Reg(insn & 0xF, a);
+                has_ea = true;
+            }
+        } else if ((insn & 0x0E000090u) == 0x00000090u && (insn & 0x60u) != 0) {  // half-word, signed
+            ++memory_insns;
+            only = a;
+            offset = (insn & (1u << 22)) ? (((insn >> 4) & 0xF0u) | (insn & 0xFu)) : Reg(insn & 0xF, a);
+            has_ea = true;
+        } else if ((insn & 0x0E000000u) == 0x08000000u) {  // load/store multiple
+            ++memory_insns;
+            only = a;
+        }
+        if (has_ea) {
+            uint32_t ea = pre ? (up ? rn + offset : rn - offset) : rn;
+            if (ea == fault_address) return a;
+        }
+    }
+    return memory_insns == 1 ? only : pc;
+}
+
+void ChipCore::ComposeFault() {
+    char text[160];
+    std::snprintf(text, sizeof text, "pc=0x%08X address=0x%08X %s", FaultPc(), fault_address, fault_what.c_str());
+    fault = text;
 }
 
 uint32_t ChipCore::FlashRead(uint32_t offset, unsigned size) const {
@@ -223,8 +305,10 @@ bool ChipCore::PeriphWrite(uint32_t address, uint32_t value) {
 
 namespace {
 
-void OnBlock(uc_engine* uc, uint64_t, uint32_t size, void* user) {
+void OnBlock(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
     auto* impl = static_cast<ChipCore*>(user);
+    impl->block_start = static_cast<uint32_t>(address);
+    impl->block_size = size;
     uint64_t n = size >= 4 ? size / 4 : 1;
     impl->stats.instructions += n;
     impl->stats.cycles += n;
@@ -234,8 +318,7 @@ void OnBlock(uc_engine* uc, uint64_t, uint32_t size, void* user) {
 void OnMemAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
     auto* impl = static_cast<ChipCore*>(user);
     if (size > 1 && (address & static_cast<uint64_t>(size - 1)) != 0) {
-        impl->SetFault(static_cast<uint32_t>(address),
-                       type == UC_MEM_WRITE ? "unaligned write" : "unaligned read");
+        impl->SetFault(static_cast<uint32_t>(address), type == UC_MEM_WRITE ? "unaligned write" : "unaligned read");
     }
 }
 
@@ -251,7 +334,8 @@ bool OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, v
         case UC_MEM_FETCH_PROT: what = "instruction fetch from non-executable memory"; break;
         default: break;
     }
-    impl->SetFault(static_cast<uint32_t>(address), what);
+    impl->SetFault(static_cast<uint32_t>(address), what,
+                   type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT);
     return false;
 }
 
@@ -268,12 +352,12 @@ void OnInterrupt(uc_engine*, uint32_t intno, void* user) {
         default: break;
     }
     std::snprintf(what, sizeof what, "%s (exception %u)", name, intno);
-    impl->SetFault(impl->Pc(), what);
+    impl->SetFault(impl->Pc(), what, false);
 }
 
 bool OnInvalidInsn(uc_engine*, void* user) {
     auto* impl = static_cast<ChipCore*>(user);
-    impl->SetFault(impl->Pc(), "invalid instruction");
+    impl->SetFault(impl->Pc(), "invalid instruction", false);
     return false;
 }
 
@@ -358,7 +442,7 @@ Chip::Chip(const ChipOptions& options) : impl_(new Impl(options)) {
               uc_hook_add(m.uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(OnBlock), user, 1, 0) ==
                   UC_ERR_OK &&
               uc_hook_add(m.uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                          reinterpret_cast<void*>(OnMemAccess), user, kSramBase, kRomBase + kRomSize - 1) ==
+                          reinterpret_cast<void*>(OnMemAccess), user, 1, 0) ==
                   UC_ERR_OK &&
               uc_hook_add(m.uc, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT,
                           reinterpret_cast<void*>(OnBadAccess), user, 1, 0) == UC_ERR_OK &&
@@ -386,7 +470,6 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
     m.fault.clear();
     if (!m.uc) {
         m.fault = m.init_error;
-        m.faulted = true;
         return RunResult::kFault;
     }
     m.CheckFlashSize();
@@ -423,11 +506,13 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
         uc_err err = uc_emu_start(m.uc, pc, until, 0, 0);
         pc = m.Pc();
         if (m.faulted) {
+            m.ComposeFault();
             result = RunResult::kFault;
             break;
         }
         if (err != UC_ERR_OK) {
-            m.SetFault(pc, uc_strerror(err));
+            m.SetFault(pc, uc_strerror(err), false);
+            m.ComposeFault();
             result = RunResult::kFault;
             break;
         }
@@ -454,7 +539,8 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
         uint32_t dma_address;
         if (m.dbgu.DmaFault(&dma_address)) {
             m.dbgu.ClearDmaFault();
-            m.SetFault(dma_address, "receive DMA to an address outside SRAM");
+            m.SetFault(dma_address, "receive DMA to an address outside SRAM", false);
+            m.ComposeFault();
             result = RunResult::kFault;
             break;
         }
