@@ -136,9 +136,9 @@ const std::string kTested = "3. Test Device ...   OK \n";
 const std::string kPrepared = " 4. Prepare programming ...  OK \n";
 const std::string kUploaded = " 5. Upload applet ...  OK \n";
 const std::string kProgrammed =
-    " \n 6. UNLOCK & ERASE ALL FLASH ........ OK \n"
+    " \n 6. UNLOCK & ERASE ALL FLASH .......... OK \n"
     " 7. Write flash .. OK \n 8. Compare .. OK \n"
-    " 9. LOCK ALL FLASH ........ OK \n 10. GPNVM2 SET ..  OK \n";
+    " 9. LOCK ALL FLASH .......... OK \n 10. GPNVM2 SET ..  OK \n";
 
 // The monitor found by the search on COM3 and its terminal prompt.
 inline void ScriptConnect(fake::Device& d) {
