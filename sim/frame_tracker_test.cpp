@@ -1,0 +1,125 @@
+// Frame splitting, frame parsing and the wire log's byte forms.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/frame_tracker.h"
+#include "sim/wire_log.h"
+
+namespace sim {
+namespace {
+
+ParsedFrame Parse(const std::string& text) {
+    return ParseFrame(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+TEST(ParseFrameTest, FramesOfTheHostAndMalformedOnes) {
+    struct Case {
+        std::string text;
+        bool valid;
+        char letter;
+        uint32_t address;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {"", true, 0, 0, 0},
+        {"N", true, 'N', 0, 0},
+        {"T", true, 'T', 0, 0},
+        {"V", true, 'V', 0, 0},
+        {"W00202004,00000006", true, 'W', 0x00202004, 6},
+        {"wFFFFF240,4", true, 'w', 0xFFFFF240, 4},
+        {"o00200000,4", true, 'o', 0x00200000, 4},
+        {"H00202010,BEEF", true, 'H', 0x00202010, 0xBEEF},
+        {"O00202010,7F", true, 'O', 0x00202010, 0x7F},
+        {"S00202000,000009D8", true, 'S', 0x00202000, 0x9D8},
+        {"R00202AF4,000053FF", true, 'R', 0x00202AF4, 0x53FF},
+        {"G00202000", true, 'G', 0x00202000, 0},
+        {"w00202004", true, 'w', 0x00202004, 0},  // count is optional for reads
+        {"NX", false, 'N', 0, 0},                 // mode frames take no fields
+        {"W00202004", false, 'W', 0x00202004, 0},  // a write needs its value
+        {"S00202000", false, 'S', 0x00202000, 0},
+        {"G00202000,1", false, 'G', 0x00202000, 0},
+        {"W002020040,1", false, 'W', 0, 0},       // nine address digits
+        {"W0020200G,1", false, 'W', 0, 0},        // not a hex digit
+        {"W00202004,", false, 'W', 0x00202004, 0},
+        {"X00202004,1", false, 'X', 0, 0},
+        {"W00202004,1\n", false, 'W', 0x00202004, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const ParsedFrame f = Parse(c.text);
+        EXPECT_EQ(f.valid, c.valid);
+        EXPECT_EQ(f.letter, c.letter);
+        if (c.valid) {
+            EXPECT_EQ(f.address, c.address);
+            EXPECT_EQ(f.value, c.value);
+        }
+    }
+}
+
+// Feeds a stream and returns, for each byte, its frame index as a digit
+// (frames 0 to 9) so that a case reads as two aligned strings.
+std::string FrameMap(const std::string& stream) {
+    FrameTracker t;
+    std::string map;
+    for (char c : stream) map.push_back(static_cast<char>('0' + t.Feed(static_cast<uint8_t>(c)).frame));
+    return map;
+}
+
+TEST(FrameTrackerTest, SplitsTheHostStreamIntoFrames) {
+    struct Case {
+        const char* name;
+        std::string stream;
+        std::string frames;
+    };
+    const Case cases[] = {
+        {"mode frames", "N#T#N#", "001122"},
+        {"a line feed right after '#' joins the frame", "V#\n#\nN#", "0001122"},
+        {"a line feed later starts a frame", "N#\n\nN#", "000111"},
+        {"S data with '#' inside belongs to the S frame",
+         std::string("S0,3#") + "a#\n" + "N#", "0000000011"},
+        {"S data is not followed by a joined line feed", std::string("S0,1#x") + "\nN#", "000000111"},
+        {"an S frame of length 0 has no data", "S0,0#N#", "0000011"},
+        {"a malformed S frame has no data", "S0#ab#", "000111"},
+        {"a frame without '#' runs on", "W0,1W2,3#", "000000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(FrameMap(c.stream), c.frames);
+    }
+}
+
+TEST(FrameTrackerTest, OffsetsDataFlagAndCount) {
+    FrameTracker t;
+    const std::string s = "S00200000,00000002#AB";
+    TrackedByte last{};
+    for (size_t i = 0; i < s.size(); ++i) {
+        last = t.Feed(static_cast<uint8_t>(s[i]));
+        EXPECT_EQ(last.offset, i);
+        EXPECT_EQ(last.in_data, i >= 19) << i;
+        EXPECT_EQ(last.starts_frame, i == 0);
+    }
+    EXPECT_TRUE(last.ends_frame);
+    EXPECT_EQ(t.FramesSeen(), 1u);
+    EXPECT_TRUE(t.Feed('N').starts_frame);
+    EXPECT_EQ(t.FramesSeen(), 2u);
+}
+
+TEST(WireLogTest, EscapesAndSummarises) {
+    const std::string text = std::string("a\\\n\r ~", 6) + std::string("\x00\x7F\xFF", 3);
+    EXPECT_EQ(EscapeBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+              "a\\\\\\n\\r ~\\x00\\x7F\\xFF");
+    std::vector<uint8_t> block(kInlineBytes, 'x');
+    EXPECT_EQ(DescribeBytes(block.data(), block.size()), std::string(kInlineBytes, 'x'));
+    block.push_back('x');
+    const std::string summary = DescribeBytes(block.data(), block.size());
+    EXPECT_EQ(summary.rfind("[65 bytes crc32 ", 0), 0u) << summary;
+    EXPECT_EQ(summary.size(), std::string("[65 bytes crc32 01234567]").size());
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(Crc32(check, sizeof check), 0xCBF43926u);  // the standard check value
+    EXPECT_EQ(Crc32(check + 4, 5, Crc32(check, 4)), 0xCBF43926u);
+}
+
+}  // namespace
+}  // namespace sim
