@@ -1,0 +1,591 @@
+#!/usr/bin/env python3
+"""Fault matrix: the real tool against the simulated instrument, one fault per run.
+
+A clean run with a two-chunk image is recorded first; its wire log gives the
+frame count K. Then, for every frame index k (or a stride of them), each fault
+kind is injected at k and the run is checked:
+
+  * it ends by itself (a run still going after --timeout seconds is a hang),
+    with exit code 0 and no sanitizer report (otherwise a crash);
+  * the console holds printable ASCII only;
+  * the success notice appears only when the simulated flash equals the
+    zero-padded image, and, for faults of the device and the line (dropped,
+    corrupted or missing replies, a closed line), only when all 32 lock bits
+    and GPNVM2 are set;
+  * GPNVM2, clear before the run, is set after the Yes only when the verify
+    pass printed its " OK";
+  * a failing run prints exactly one failure line of the tool's forms, with a
+    code that belongs to its stage, and ends with that stage's notice;
+  * a run that ended before the operator's Yes left flash, lock bits and GPNVM
+    bits exactly as they were.
+
+Frames carry no checksum: a byte corrupted on its way into the device can turn
+a valid argument into another valid one (a region number, a GPNVM bit, a data
+byte). Runs whose corrupted frame is still a well-formed frame are counted
+apart, and a broken invariant in such a run is reported as that limit, not as
+a breach.
+
+"Also tried" cases (bad job files and images, held and decoy ports, a device
+that streams without end, a version text with no terminator) run after the
+matrix unless --no-cases is given.
+
+Usage:
+  fault_matrix.py --tool build/quillmere --sim build/quillmere-sim [--full]
+Sampled mode (default) injects the closed line at every frame and the other
+kinds at a stride; --full injects every kind at every frame. The exit status
+is 0 only when there was no hang, crash or breach.
+"""
+import argparse
+import concurrent.futures
+import datetime
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CHUNK = 0x5400
+FLASH_SIZE = 0x80000
+STATE_MAGIC = b"QMSIMST1"
+ALL_LOCKS = 0xFFFFFFFF
+GPNVM2 = 1 << 2
+
+KINDS = ["drop-reply", "corrupt-reply", "close-at", "silent-from", "corrupt-request"]
+DEVICE_SIDE = {"drop-reply", "corrupt-reply", "close-at", "silent-from"}
+
+DONE_TEXT = "Запись новой программы в прибор выполнена"
+CANCELLED_TEXT = "Режим программирования отменен"
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
+
+# Stage headers in the order a run prints them, and what a failure there ends with.
+STAGES = [
+    ("search", "2. Search Device ... \n "),
+    ("test", "3. Test Device ...  "),
+    ("prepare", " 4. Prepare programming ... "),
+    ("upload", " 5. Upload applet ... "),
+    ("gpnvm-cancel", " 6. GPNVM2 SET .. "),
+    ("erase", " 6. UNLOCK & ERASE ALL FLASH .."),
+    ("write", " 7. Write flash .."),
+    ("verify", " 8. Compare .."),
+    ("lock", " 9. LOCK ALL FLASH .."),
+    ("gpnvm", " 10. GPNVM2 SET .. "),
+]
+
+# Result codes each stage can print after " error N ".
+STAGE_CODES = {
+    "upload": {121, 321, 447, 448, 449, 450, 451, 501} | set(range(101, 107)) | set(range(201, 207))
+              | set(range(401, 405)),
+    "gpnvm-cancel": {361, 362, 371, 372, 373},
+    "erase": set(range(80, 87)),
+    "write": {701, 702, 721, 722, 723, 724, 731, 901, 902, 903},
+    "verify": {521, 522, 523, 524, 531, 541, 542, 543, 564, 565},
+    "lock": {380, 381, 382, 383},
+    "gpnvm": {361, 362, 371, 372, 373},
+}
+
+FAILURE_FORMS = [
+    ("operation", re.compile(r" error N (-?\d+) \n")),
+    ("prompt", re.compile(r"Error N(-?\d+) \n")),
+    ("version", re.compile(r"Test version error N (-?\d+) \n \n")),
+    ("sram", re.compile(r" error (7[1-4])! \n")),
+    ("port", re.compile(r" Error port ! \n")),
+    ("chip", re.compile(r" error chip ID = ([0-9A-F]+) \n")),
+    ("mismatch", re.compile(r" Error !  \nADR = [0-9A-F]+ , DFILE = [0-9A-F]+ , DFLASH = [0-9A-F]+ \n")),
+]
+
+BOX_RE = re.compile(r"\[(Error \d+|QUILLMERE| Attention )\] ")
+
+
+# --------------------------------------------------------------------------
+# Files: the image, the simulator's state file, the wire log.
+
+def make_image(size, seed=2026):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
+
+
+def padded(image):
+    """The image as the passes write it: whole chunks, zero-filled. A read that
+    ends exactly at a chunk boundary has not met the end of the file yet, so
+    such an image gets one more chunk of zeros (up to 24 chunks)."""
+    chunks = min(24, len(image) // CHUNK + 1)
+    return image[:chunks * CHUNK] + bytes(max(0, chunks * CHUNK - len(image)))
+
+
+def initial_state():
+    """An instrument as it comes in: old firmware, all regions locked, GPNVM2 clear."""
+    old = make_image(0x18000, seed=7) + b"\xFF" * (FLASH_SIZE - 0x18000)
+    return STATE_MAGIC + struct.pack("<II", ALL_LOCKS, 0) + old
+
+
+def read_state(path):
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    if len(data) != 16 + FLASH_SIZE or data[:8] != STATE_MAGIC:
+        return None
+    locks, gpnvm = struct.unpack("<II", data[8:16])
+    return {"locks": locks, "gpnvm": gpnvm, "flash": data[16:]}
+
+
+WIRE_RE = re.compile(r"^(host|dev) (\d+) (\d+) (.*?)((?: \([^()]*\))*)$")
+
+
+def read_wire_log(path):
+    """Host frames by index: {k: (text, notes)}."""
+    frames = {}
+    try:
+        with open(path, "r", encoding="latin-1") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return frames
+    for line in lines:
+        m = WIRE_RE.match(line)
+        if not m or m.group(1) != "host":
+            continue
+        k = int(m.group(3))
+        text, notes = frames.get(k, ("", ""))
+        frames[k] = (text + m.group(4), notes + m.group(5))
+    return frames
+
+
+def unescape(text):
+    """Undoes the wire log's escapes; a summarised data run stays as its summary."""
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "n":
+                out += b"\n"; i += 2; continue
+            if n == "r":
+                out += b"\r"; i += 2; continue
+            if n == "\\":
+                out += b"\\"; i += 2; continue
+            if n == "x" and i + 3 < len(text):
+                out.append(int(text[i + 2:i + 4], 16)); i += 4; continue
+        out += c.encode("latin-1")
+        i += 1
+    return bytes(out)
+
+
+FRAME_FORMS = [
+    re.compile(rb"^[WSR][0-9A-F]{8},[0-9A-F]{8}#"),
+    re.compile(rb"^H[0-9A-F]{8},[0-9A-F]{4}#$"),
+    re.compile(rb"^O[0-9A-F]{8},[0-9A-F]{2}#$"),
+    re.compile(rb"^[wo][0-9A-F]{8},4#$"),
+    re.compile(rb"^G[0-9A-F]{8}#$"),
+    re.compile(rb"^(N#|T#|V#\n|#\n)$"),
+]
+
+CORRUPT_NOTE = re.compile(r"\(byte (\d+) xor ([0-9A-F]{2}) on the way in\)")
+
+
+def corrupted_frame_still_valid(frame):
+    """True when the corrupted request is still a well-formed frame (another
+    address or value, or other data bytes of an S frame)."""
+    if frame is None:
+        return False
+    text, notes = frame
+    m = CORRUPT_NOTE.search(notes)
+    if not m:
+        return False
+    offset, mask = int(m.group(1)), int(m.group(2), 16)
+    raw = bytearray(unescape(text))
+    if raw[:1] == b"S" and offset >= 19:
+        return True  # a data byte: any value is valid data
+    if offset >= len(raw):
+        return False
+    raw[offset] ^= mask
+    return any(form.match(bytes(raw)) for form in FRAME_FORMS)
+
+
+# --------------------------------------------------------------------------
+# One run.
+
+class Setup:
+    def __init__(self, tool, sim, timeout, image, keep):
+        self.tool = tool
+        self.sim = sim
+        self.timeout = timeout
+        self.image = image
+        self.keep = keep
+        self.state = initial_state()
+
+
+def start_sim(setup, work, sim_args, port=1):
+    ports = os.path.join(work, "ports")
+    args = [setup.sim, "--port-dir", ports, "--port", str(port),
+            "--state-in", os.path.join(work, "state-in"), "--state-out", os.path.join(work, "state-out"),
+            "--wire-log", os.path.join(work, "wire.log"), "--log", os.path.join(work, "sim.log"),
+            "--summary", os.path.join(work, "summary"), "--timeout", str(setup.timeout + 60)] + sim_args
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=open(os.path.join(work, "sim.err"), "wb"),
+                            stdin=subprocess.DEVNULL)
+    line = proc.stdout.readline().decode("latin-1")
+    if not line.startswith("ready"):
+        proc.kill()
+        proc.wait()
+        raise RuntimeError("the simulator did not start: %r (%s)" % (line, " ".join(args)))
+    return proc, ports
+
+
+def stop_sim(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def run_tool(setup, work, ports, answers="y\n", on_question=None):
+    """Runs the tool in work; returns (status, stdout, stderr, seconds).
+    status is the exit code, or None after a hang (the tool was killed)."""
+    env = dict(os.environ)
+    env["QUILLMERE_PORT_DIR"] = ports
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
+    env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+    start = time.monotonic()
+    proc = subprocess.Popen([setup.tool], cwd=work, env=env, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    err_chunks = []
+
+    def pump_stderr():
+        asked = False
+        while True:
+            chunk = proc.stderr.read1(4096) if hasattr(proc.stderr, "read1") else proc.stderr.read(4096)
+            if not chunk:
+                return
+            err_chunks.append(chunk)
+            if not asked and b"[y/n" in b"".join(err_chunks):
+                asked = True
+                if on_question:
+                    on_question()
+                try:
+                    proc.stdin.write(answers.encode())
+                    proc.stdin.close()
+                except OSError:
+                    pass
+
+    out_chunks = []
+    t_err = threading.Thread(target=pump_stderr, daemon=True)
+    t_out = threading.Thread(target=lambda: out_chunks.append(proc.stdout.read()), daemon=True)
+    t_err.start()
+    t_out.start()
+    try:
+        status = proc.wait(timeout=setup.timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        status = None
+    t_out.join(5)
+    t_err.join(5)
+    try:
+        proc.stdin.close()
+    except OSError:
+        pass
+    seconds = time.monotonic() - start
+    return status, b"".join(out_chunks), b"".join(err_chunks), seconds
+
+
+def prepare_work(setup, image=None, job=b"image.bin"):
+    work = tempfile.mkdtemp(prefix="quillmere-fault-")
+    with open(os.path.join(work, "state-in"), "wb") as f:
+        f.write(setup.state)
+    with open(os.path.join(work, "image.bin"), "wb") as f:
+        f.write(setup.image if image is None else image)
+    if job is not None:
+        with open(os.path.join(work, "f_write.txt"), "wb") as f:
+            f.write(job)
+    return work
+
+
+def one_run(setup, kind, k, extra_args=None, answers="y\n", image=None):
+    work = prepare_work(setup, image)
+    sim_args = list(extra_args or [])
+    if kind:
+        sim_args += ["--" + kind, str(k)]
+    sim, ports = start_sim(setup, work, sim_args)
+    try:
+        status, out, err, seconds = run_tool(setup, work, ports, answers)
+    finally:
+        stop_sim(sim)
+    result = {
+        "kind": kind, "k": k, "status": status, "stdout": out.decode("latin-1"),
+        "stderr": err.decode("utf-8", "replace"), "seconds": round(seconds, 2),
+        "state": read_state(os.path.join(work, "state-out")),
+        "frames": read_wire_log(os.path.join(work, "wire.log")),
+        "work": work,
+    }
+    return result
+
+
+# --------------------------------------------------------------------------
+# Checking a run.
+
+def boxes_of(stderr):
+    """[(caption, text)] in the order shown."""
+    found = list(BOX_RE.finditer(stderr))
+    boxes = []
+    for i, m in enumerate(found):
+        end = found[i + 1].start() if i + 1 < len(found) else len(stderr)
+        boxes.append((m.group(1), stderr[m.end():end].split("\n")[0]))
+    return boxes
+
+
+def stage_at(stdout, position):
+    """The last stage header printed before position."""
+    best, best_at = None, -1
+    for name, header in STAGES:
+        at = stdout.rfind(header, 0, position)
+        if at > best_at:
+            best, best_at = name, at
+    return best
+
+
+def expected_notice(form, stage, code):
+    if form == "prompt" or form == "version" or form == "chip":
+        return "Error 5"
+    if form in ("sram", "port"):
+        return "Error 7"
+    if form == "mismatch":
+        return "Error 11"
+    if stage in ("upload", "erase", "gpnvm-cancel"):
+        return "Error 7"
+    return "Error 11"
+
+
+def check(setup, run, initial):
+    """Returns (outcome, [breaches]). outcome: success, the final notice's
+    caption, 'no notice', 'hang' or 'crash'."""
+    problems = []
+    if run["status"] is None:
+        return "hang", ["still running after %d s" % setup.timeout]
+    err = run["stderr"]
+    if run["status"] != 0 or any(mark in err for mark in SANITIZER_MARKS):
+        return "crash", ["exit status %s%s" % (run["status"], "; sanitizer report" if any(
+            mark in err for mark in SANITIZER_MARKS) else "")]
+    out = run["stdout"]
+    if any(not (0x20 <= ord(c) <= 0x7E or c in "\n\r\t") for c in out):
+        problems.append("console holds bytes outside printable ASCII")
+
+    boxes = boxes_of(err)
+    notices = [b for b in boxes if b[0] != " Attention "]
+    asked = any(b[0] == " Attention " for b in boxes)
+    state = run["state"]
+    if state is None:
+        problems.append("no state file from the simulator")
+        return "no state", problems
+    image = padded(setup.image if run.get("image") is None else run["image"])
+    flash_ok = state["flash"][:len(image)] == image and state["flash"][len(image):] == b"\xFF" * (
+        FLASH_SIZE - len(image))
+    locks_ok = state["locks"] == ALL_LOCKS
+    gpnvm2 = bool(state["gpnvm"] & GPNVM2)
+    verify_ok = re.search(r" 8\. Compare \.\.\.* OK \n", out) is not None
+
+    success = bool(notices) and notices[-1][0] == "QUILLMERE" and DONE_TEXT in notices[-1][1]
+    if len(notices) != 1:
+        problems.append("%d notices shown: %s" % (len(notices), [c for c, _ in notices]))
+    if success:
+        if not flash_ok:
+            problems.append("success notice, but the flash is not the zero-padded image")
+        if run["kind"] in DEVICE_SIDE and not (locks_ok and gpnvm2):
+            problems.append("success notice, but locks %08X GPNVM %X" % (state["locks"], state["gpnvm"]))
+        if not verify_ok:
+            problems.append("success notice without the verify pass's OK")
+    if asked and gpnvm2 and not (initial["gpnvm"] & GPNVM2) and not verify_ok:
+        problems.append("GPNVM2 set after Yes without a verify pass that compared every chunk equal")
+    if not asked:
+        if (state["flash"] != initial["flash"] or state["locks"] != initial["locks"]
+                or state["gpnvm"] != initial["gpnvm"]):
+            problems.append("flash, lock or GPNVM bits changed before the operator's Yes")
+
+    if not success:
+        failures = []
+        for form, regex in FAILURE_FORMS:
+            for m in regex.finditer(out):
+                failures.append((m.start(), m.end(), form, m.group(1) if m.groups() else None))
+        # " error N c " inside "Test version error N c" belongs to the version form.
+        failures = [f for f in failures if not (f[2] == "operation" and out[:f[0]].endswith("Test version"))]
+        search_failed = re.search(r"2\. Search Device \.\.\. \n    (\.\d+\.)* \n \n \n$", out) is not None
+        if search_failed:
+            if failures:
+                problems.append("search failure with a failure line")
+            if not notices or notices[-1][0] not in ("Error 4", "Error 5"):
+                problems.append("search failure ended with %s" % (notices[-1][0] if notices else "no notice"))
+        elif len(failures) != 1:
+            problems.append("%d failure lines" % len(failures))
+        else:
+            at, end, form, code = failures[0]
+            stage = stage_at(out, at)
+            want = expected_notice(form, stage, code)
+            if form == "operation" and stage in STAGE_CODES and int(code) not in STAGE_CODES[stage]:
+                problems.append("code %s does not belong to stage %s" % (code, stage))
+            if form == "prompt" and int(code) not in (1, 2, 4):
+                problems.append("terminal prompt code %s" % code)
+            if form == "version" and int(code) in (10, 20):
+                problems.append("version failure with a supported version %s" % code)
+            if not notices or notices[-1][0] != want:
+                problems.append("failure %s in stage %s ended with %s, expected %s" % (
+                    form, stage, notices[-1][0] if notices else "no notice", want))
+            if end != len(out):
+                problems.append("console goes on after the failure line: %r" % out[end:end + 80])
+    outcome = "success" if success else (notices[-1][0] if notices else "no notice")
+    return outcome, problems
+
+
+# --------------------------------------------------------------------------
+# The matrix.
+
+def plan(frames, mode, stride, every_kind):
+    runs = []
+    for kind in KINDS:
+        step = 1 if mode == "full" or kind == every_kind else stride
+        for k in range(0, frames, step):
+            runs.append((kind, k))
+        if step > 1 and (frames - 1) % step:
+            runs.append((kind, frames - 1))
+    return runs
+
+
+def classify(setup, run, initial):
+    outcome, problems = check(setup, run, initial)
+    turned = False
+    if run["kind"] == "corrupt-request":
+        turned = corrupted_frame_still_valid(run["frames"].get(run["k"]))
+    verdict = "ok"
+    if outcome in ("hang", "crash"):
+        verdict = outcome
+    elif problems:
+        verdict = "limit" if turned else "breach"
+    return {"kind": run["kind"], "k": run["k"], "outcome": outcome, "problems": problems,
+            "turned": turned, "verdict": verdict, "seconds": run["seconds"],
+            "frame": run["frames"].get(run["k"], ("", ""))[0][:40] if run["kind"] else "",
+            "work": run["work"]}
+
+
+def print_table(rows, frames, started, title):
+    outcomes = {}
+    for r in rows:
+        outcomes[r["outcome"]] = outcomes.get(r["outcome"], 0) + 1
+    hangs = sum(r["verdict"] == "hang" for r in rows)
+    crashes = sum(r["verdict"] == "crash" for r in rows)
+    breaches = sum(r["verdict"] == "breach" for r in rows)
+    turned = [r for r in rows if r["turned"]]
+    limit = [r for r in rows if r["verdict"] == "limit"]
+    print("\n%s (%s, %d frames in the clean run, %.0f s)" % (title, datetime.date.today().isoformat(),
+                                                             frames, time.monotonic() - started))
+    print("  %-30s %6s" % ("faults tried", len(rows)))
+    for kind in KINDS:
+        n = sum(r["kind"] == kind for r in rows)
+        if n:
+            print("    %-28s %6d" % (kind, n))
+    print("  %-30s %6d" % ("ended in the success notice", outcomes.get("success", 0)))
+    for name in sorted(o for o in outcomes if o != "success"):
+        print("  %-30s %6d" % ("ended in [%s]" % name, outcomes[name]))
+    print("  %-30s %6d" % ("hangs", hangs))
+    print("  %-30s %6d" % ("crashes", crashes))
+    print("  %-30s %6d" % ("invariant breaches", breaches))
+    print("  %-30s %6d" % ("corrupted request still valid", len(turned)))
+    print("  %-30s %6d" % ("  of which broke an invariant", len(limit)))
+    longest = max((r["seconds"] for r in rows), default=0)
+    print("  %-30s %6.1f s" % ("longest run", longest))
+    for r in rows:
+        if r["verdict"] != "ok":
+            print("  %s: %s at frame %d %r -> %s: %s (%s)" % (r["verdict"].upper(), r["kind"], r["k"], r["frame"],
+                                                          r["outcome"], "; ".join(r["problems"]), r["work"]))
+    return hangs + crashes + breaches
+
+
+def matrix(setup, args):
+    started = time.monotonic()
+    initial = read_state_bytes(setup.state)
+    clean = one_run(setup, None, None)
+    row = classify(setup, clean, initial)
+    frames = max(clean["frames"]) + 1 if clean["frames"] else 0
+    if row["outcome"] != "success" or row["problems"] or frames == 0:
+        print("the clean run did not succeed: %s %s\n%s\n%s" % (row["outcome"], row["problems"],
+                                                                   clean["stdout"], clean["stderr"]))
+        return 1
+    print("clean run: %d frames, %.1f s, success" % (frames, clean["seconds"]))
+    cleanup(setup, clean)
+    runs = plan(frames, args.mode, args.stride, args.every)
+    if args.limit:
+        runs = runs[:args.limit]
+    rows = []
+    done = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = [pool.submit(one_run, setup, kind, k) for kind, k in runs]
+        for future in concurrent.futures.as_completed(futures):
+            run = future.result()
+            r = classify(setup, run, initial)
+            rows.append(r)
+            if r["verdict"] == "ok":
+                cleanup(setup, run)
+            done += 1
+            if args.progress and done % 50 == 0:
+                print("  %d/%d runs" % (done, len(runs)), flush=True)
+    rows.sort(key=lambda r: (KINDS.index(r["kind"]), r["k"]))
+    bad = print_table(rows, frames, started, "Fault matrix, %s mode" % args.mode)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"date": datetime.date.today().isoformat(), "mode": args.mode, "frames": frames,
+                       "rows": [{k: v for k, v in r.items() if k != "work"} for r in rows]}, f, indent=1)
+    return 1 if bad else 0
+
+
+def read_state_bytes(data):
+    locks, gpnvm = struct.unpack("<II", data[8:16])
+    return {"locks": locks, "gpnvm": gpnvm, "flash": data[16:]}
+
+
+def cleanup(setup, run):
+    if not setup.keep:
+        shutil.rmtree(run["work"], ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--full", dest="mode", action="store_const", const="full", default="sample")
+    parser.add_argument("--every", default="close-at", choices=KINDS,
+                        help="fault kind injected at every frame in sampled mode")
+    parser.add_argument("--stride", type=int, default=29, help="frame stride of the other kinds when sampling")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--timeout", type=int, default=60, help="seconds after which a run counts as a hang")
+    parser.add_argument("--image-size", type=int, default=30000)
+    parser.add_argument("--limit", type=int, default=0, help="run only the first N faults (debugging)")
+    parser.add_argument("--no-matrix", action="store_true", help="only the 'also tried' cases")
+    parser.add_argument("--no-cases", action="store_true", help="skip the 'also tried' cases")
+    parser.add_argument("--big", action="store_true", help="also program a 516,096-byte image in sampled mode")
+    parser.add_argument("--keep", action="store_true", help="keep every run's directory")
+    parser.add_argument("--json", help="write every run's verdict to this file")
+    parser.add_argument("--progress", action="store_true")
+    args = parser.parse_args()
+    setup = Setup(os.path.abspath(args.tool), os.path.abspath(args.sim), args.timeout,
+                  make_image(args.image_size), args.keep)
+    status = 0
+    if not args.no_matrix:
+        status |= matrix(setup, args)
+    if not args.no_cases:
+        import cases
+        status |= cases.run_all(setup, args)
+    return status
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    sys.exit(main())
