@@ -24,6 +24,10 @@ namespace {
 const PlatformTimeouts kShort = {0xFFFFFFFFu, 1, 10, 1, 10};
 const PlatformTimeouts kLongA = {0x77BCB05Cu, 0x02825650u, 0x77BC27D4u, 0x02825650u, 0x002DDB98u};
 
+// Tolerance of the timing checks in ms: poll overshoots by about 0.1 ms, a
+// loaded machine schedules the test a few ms late.
+const int64_t kSlack = 10;
+
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -206,7 +210,7 @@ TEST_F(PtyTest, ShortProfileReadTiming) {
     int64_t silent = NowMs() - t0;
     EXPECT_EQ(got, 0u);
     EXPECT_GE(silent, 14);
-    EXPECT_LE(silent, 14 + 5);
+    EXPECT_LE(silent, 14 + kSlack);
 
     DeviceSends("ab");
     t0 = NowMs();
@@ -214,13 +218,13 @@ TEST_F(PtyTest, ShortProfileReadTiming) {
     int64_t partial = NowMs() - t0;
     EXPECT_EQ(std::string(buffer, got), "ab");
     EXPECT_GE(partial, 20);
-    EXPECT_LE(partial, 20 + 5);
+    EXPECT_LE(partial, 20 + kSlack);
 
     DeviceSends("\n\r");
     t0 = NowMs();
     ASSERT_NE(PlatformReadFile(port_, buffer, 2, &got), 0);
     EXPECT_EQ(std::string(buffer, got), "\n\r");
-    EXPECT_LE(NowMs() - t0, 3) << "returns as soon as all bytes are in";
+    EXPECT_LT(NowMs() - t0, 12) << "returns as soon as all bytes are in, not after 12 ms";
 }
 
 TEST_F(PtyTest, LongProfileWaitsForBytesAndFailsWithoutProgress) {
@@ -244,7 +248,7 @@ TEST_F(PtyTest, LongProfileWaitsForBytesAndFailsWithoutProgress) {
     EXPECT_EQ(PlatformReadFile(port_, buffer, 2, &got), 0) << "no byte for the whole bound is a failure";
     int64_t waited = NowMs() - t0;
     EXPECT_GE(waited, 300);
-    EXPECT_LE(waited, 300 + 20);
+    EXPECT_LE(waited, 300 + kSlack);
 }
 
 TEST_F(PtyTest, WriteSendsTheWholeBlock) {
@@ -293,7 +297,7 @@ TEST(PlatformTime, TickCountFollowsSleep) {
     PlatformSleep(20);
     uint32_t elapsed = PlatformTickCount() - t0;
     EXPECT_GE(elapsed, 20u);
-    EXPECT_LE(elapsed, 30u);
+    EXPECT_LE(elapsed, 20u + kSlack);
 }
 
 // Message boxes: standard input replaced by a pipe with the operator's lines.
