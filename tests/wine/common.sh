@@ -3,7 +3,10 @@
 # the temporary directory, created on first use (about 12 s) and shared.
 export WINEPREFIX=${QUILLMERE_WINEPREFIX:-${TMPDIR:-/tmp}/quillmere-wine-$(id -u)}
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No .NET or HTML engine installers. The mount manager stays off too: it would
+# map the machine's own serial devices (/dev/ttyS0 ...) as COM1 and up at every
+# start, and the program under test must see only the ports a test maps.
+export WINEDLLOVERRIDES="mscoree,mshtml=;mountmgr.sys=d"
 export WINEARCH=win64
 if [ -x /usr/lib/wine/wine64 ]; then
   QUILLMERE_WINE=/usr/lib/wine/wine64
