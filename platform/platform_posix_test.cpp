@@ -26,7 +26,7 @@ const PlatformTimeouts kLongA = {0x77BCB05Cu, 0x02825650u, 0x77BC27D4u, 0x028256
 
 // Tolerance of the timing checks in ms: poll overshoots by about 0.1 ms, a
 // loaded machine schedules the test a few ms late.
-const int64_t kSlack = 10;
+const int64_t kSlack = 15;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -248,7 +248,7 @@ TEST_F(PtyTest, LongProfileWaitsForBytesAndFailsWithoutProgress) {
     EXPECT_EQ(PlatformReadFile(port_, buffer, 2, &got), 0) << "no byte for the whole bound is a failure";
     int64_t waited = NowMs() - t0;
     EXPECT_GE(waited, 300);
-    EXPECT_LE(waited, 300 + kSlack);
+    EXPECT_LE(waited, 300 + 100) << "bounded well below the next step of 5000 ms";
 }
 
 TEST_F(PtyTest, WriteSendsTheWholeBlock) {
