@@ -170,7 +170,6 @@ void RomMonitor::Go(uint32_t address) {
             // debug unit's model counted as overrun was not lost.
             const uint64_t lost = chip_->Stats().lost_bytes - lost_before;
             recovered_ += lost;
-            SimLog("rom monitor: code at 0x%08" PRIX32 " returned", address);
             return;
         }
         case RunResult::kFault:
