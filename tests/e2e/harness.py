@@ -253,7 +253,28 @@ class WireEntry:
         self.length = sum(int(m.group(1)) if m.group(1) else 1 for m in _TOKEN.finditer(data))
 
 
+def logged_matches(frame, logged):
+    """True when the logged text (escaped bytes and summarised runs, in any
+    split) stands for exactly the bytes of frame."""
+    pos = 0
+    for m in _TOKEN.finditer(logged):
+        token = m.group(0)
+        if m.group(1):
+            n = int(m.group(1))
+            piece = frame[pos:pos + n]
+            if len(piece) != n or describe(piece) != token:
+                return False
+            pos += n
+            continue
+        if pos >= len(frame) or escape(frame[pos:pos + 1]) != token:
+            return False
+        pos += 1
+    return pos == len(frame)
+
+
 def parse_wire_log(path):
+    """The log's entries; lines that continue the same frame and direction
+    (the simulator writes what it has whenever the line goes quiet) are joined."""
     entries = []
     with open(path, encoding="latin-1") as f:
         for line in f:
@@ -265,5 +286,11 @@ def parse_wire_log(path):
             m = re.search(r" (\([^()]*\))$", rest)
             if m:
                 note, rest = m.group(1), rest[:m.start()]
-            entries.append(WireEntry(kind == "host", int(ms), int(frame), rest, note))
+            to_device = kind == "host"
+            if entries and entries[-1].to_device == to_device and entries[-1].frame == int(frame) \
+                    and not entries[-1].note:
+                last = entries[-1]
+                entries[-1] = WireEntry(to_device, last.ms, last.frame, last.data + rest, note)
+            else:
+                entries.append(WireEntry(to_device, int(ms), int(frame), rest, note))
     return entries
