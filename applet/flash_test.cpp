@@ -223,13 +223,6 @@ TEST_F(FlashTest, ReadChunkCodes) {
     }
 }
 
-TEST_F(FlashTest, ReadChunkWaitsForTheApplet) {
-    FlashOffset = 0xA800;
-    script::ReadChunkOk(*dev, 0x5400, 0xA800);
-    EXPECT_EQ(ReadChunk(0x5400), 0);
-    EXPECT_EQ(FlashOffset, 0xFC00);
-}
-
 TEST_F(FlashTest, ReadChunkWithStuckStatusGives542AfterSixChecks) {
     script::TransferStart(*dev, 3, 0x5400, 0);
     for (int i = 0; i < 6; ++i) dev->ExpectReadWord(script::kCmd, 0xFFFFFFFC).ExpectReadWord(script::kStatus, 1);

@@ -132,9 +132,4 @@ TEST_F(MailboxTest, CheckAppletDoneStopsAtFirstMismatch) {
     EXPECT_EQ(script::WordReads(), 3);
 }
 
-TEST_F(MailboxTest, LostPortFailsTheCommandWordCheck) {
-    ClosePort();
-    EXPECT_EQ(CheckAppletDone(0, -1), 1);
-}
-
 }  // namespace
