@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/chip.h"
@@ -63,11 +64,19 @@ class ScriptLine : public sim::SerialLine {
     bool PollByte(uint8_t* byte) override {
         Advance();
         if (step_ >= steps_.size() || sent_ >= steps_[step_].send.size()) return false;
+        if (late_ && sent_ == 0 && !waited_) return false;
         *byte = static_cast<uint8_t>(steps_[step_].send[sent_++]);
         return true;
     }
-    bool WaitByte(int) override {
+    bool WaitByte(int max_ms) override {
         Advance();
+        if (late_ && step_ < steps_.size() && sent_ == 0 && !waited_) {
+            // The step's bytes come in just after this wait has given up, as
+            // bytes from a pty may.
+            std::this_thread::sleep_for(std::chrono::milliseconds(max_ms));
+            waited_ = true;
+            return false;
+        }
         return step_ < steps_.size() && sent_ < steps_[step_].send.size();
     }
     void SendByte(uint8_t byte) override {
@@ -82,6 +91,8 @@ class ScriptLine : public sim::SerialLine {
         return step_ >= steps_.size() || std::chrono::steady_clock::now() > deadline_;
     }
 
+    // Each step's bytes show up only after the chip has waited for the line once.
+    void SetLate() { late_ = true; }
     bool Done() const { return step_ >= steps_.size(); }
     const std::string& Reply(size_t step) const { return steps_.at(step).reply; }
     size_t Steps() const { return steps_.size(); }
@@ -93,12 +104,15 @@ class ScriptLine : public sim::SerialLine {
                steps_[step_].reply.size() >= steps_[step_].reply_len) {
             ++step_;
             sent_ = 0;
+            waited_ = false;
         }
     }
     std::vector<Step> steps_;
     size_t step_ = 0;
     size_t sent_ = 0;
     std::string extra_;
+    bool late_ = false;
+    bool waited_ = false;
     std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(60);
 };
 
@@ -250,6 +264,7 @@ TEST_F(AppletTest, ChunkWrittenAndReadBack) {
         EXPECT_EQ(w.status, 0u);
         EXPECT_EQ(w.arg1, kChunk);
         EXPECT_EQ(FlashAt(offset, kChunk), data);
+        EXPECT_EQ(GetBuffer(kChunk), data);  // the applet's stack stays above the buffer
 
         PutBuffer(std::vector<uint8_t>(kChunk, 0));
         Mailbox r = Command(APPLET_CMD_READ, FLASH_APPLET_BUFFER, kChunk, offset);
@@ -383,6 +398,21 @@ TEST_F(SramMonitorTest, ModeAndVersionFrames) {
     EXPECT_EQ(line.Reply(2), "");
     EXPECT_EQ(line.Reply(3), "\n\rv1.0 SRAM monitor\n\r>");
     EXPECT_EQ(line.Reply(4), "\n\r\n");
+}
+
+// Frames that reach the line only after the monitor has idled: the debug unit
+// must still take them one byte time apart, not as one burst.
+TEST_F(SramMonitorTest, FramesAfterAnIdleLineAreNotLost) {
+    ScriptLine line;
+    line.SetLate();
+    line.Add("T#", 3);
+    line.Add("N#", 2);
+    line.Add("W00203000,CAFEF00D#");
+    line.Add(R4(0x00203000), 4);
+    Play(&line);
+    EXPECT_EQ(line.Reply(0), "\n\r\n");
+    EXPECT_EQ(line.Reply(1), "\n\r");
+    EXPECT_EQ(line.Reply(3), Le(0xCAFEF00D));
 }
 
 TEST_F(SramMonitorTest, AddressFramesInBinaryMode) {
