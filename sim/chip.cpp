@@ -58,6 +58,9 @@ struct ChipCore {
     // Peripheral page, offset from 0xFFFFF000. Returns false for an address
     // that is not a register of the map.
     bool PeriphRead(uint32_t address, uint32_t* value);
+    // A status read of the debug unit by running code at chip time `now`;
+    // detects a tight poll loop and returns the (maybe advanced) chip time.
+    uint64_t StatusPoll(uint64_t now);
     bool PeriphWrite(uint32_t address, uint32_t value);
     uint32_t FlashRead(uint32_t offset, unsigned size) const;
     // Records a fault of the running code and stops it; the message is made
@@ -216,30 +219,43 @@ uint32_t ChipCore::FlashRead(uint32_t offset, unsigned size) const {
     return v;
 }
 
+uint64_t ChipCore::StatusPoll(uint64_t now) {
+    if (dbgu.Status() & kSrRxrdy) {
+        idle_polls = 0;
+        return now;
+    }
+    idle_polls = (idle_polls > 0 && now - last_idle_poll <= kIdleGapCycles) ? idle_polls + 1 : 1;
+    last_idle_poll = now;
+    if (idle_polls < kIdlePolls) return now;
+    // The code does nothing but poll the unit's status: nothing it can see
+    // changes before the next byte, so chip time jumps there ...
+    idle_polls = 0;
+    if (!dbgu.LineEmpty()) {
+        if (dbgu.NextByteAt() > now) now = stats.cycles = dbgu.NextByteAt();
+        return now;
+    }
+    // ... or, on an empty line, the host waits for the line in wall time
+    // instead of spinning a core.
+    if (!efc0.Busy(now) && !efc1.Busy(now)) {
+        idle_request = true;
+        uc_emu_stop(uc);
+    }
+    return now;
+}
+
 bool ChipCore::PeriphRead(uint32_t address, uint32_t* value) {
     uint64_t now = stats.cycles;
     if (address >= kDbguBase && address < kDbguEnd) {
         uint32_t off = address - kDbguBase;
-        *value = dbgu.Read(off, now, line);
         if (off == kDbguStatus && running) {
-            // An empty line polled in a tight loop: the code waits for the host.
-            if (!(*value & kSrRxrdy) && dbgu.LineEmpty() && !efc0.Busy(now) && !efc1.Busy(now)) {
-                if (idle_polls > 0 && now - last_idle_poll <= kIdleGapCycles) {
-                    ++idle_polls;
-                } else {
-                    idle_polls = 1;
-                }
-                last_idle_poll = now;
-                if (idle_polls >= kIdlePolls) {
-                    idle_request = true;
-                    uc_emu_stop(uc);
-                }
-            } else {
-                idle_polls = 0;
-            }
+            now = StatusPoll(now);
+        } else {
+            idle_polls = 0;
         }
+        *value = dbgu.Read(off, now, line);
         return true;
     }
+    idle_polls = 0;
     if (address >= kWdtBase && address < kWdtEnd) {
         *value = address == kWdtMode ? watchdog_mode : 0;
         return true;
@@ -271,6 +287,7 @@ bool ChipCore::PeriphRead(uint32_t address, uint32_t* value) {
 
 bool ChipCore::PeriphWrite(uint32_t address, uint32_t value) {
     uint64_t now = stats.cycles;
+    idle_polls = 0;  // the code does more than wait for a byte
     if (address >= kDbguBase && address < kDbguEnd) {
         dbgu.Write(address - kDbguBase, value, now, line);
         return true;
@@ -363,6 +380,7 @@ bool OnInvalidInsn(uc_engine*, void* user) {
 
 uint64_t OnFlashRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
     auto* impl = static_cast<ChipCore*>(user);
+    impl->idle_polls = 0;
     ++impl->stats.mmio_accesses;
     if (size > 1 && (offset & (size - 1)) != 0) {
         impl->SetFault(kFlashBase + static_cast<uint32_t>(offset), "unaligned read");
@@ -373,6 +391,7 @@ uint64_t OnFlashRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
 
 void OnFlashWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
     auto* impl = static_cast<ChipCore*>(user);
+    impl->idle_polls = 0;
     ++impl->stats.mmio_accesses;
     if (size > 1 && (offset & (size - 1)) != 0) {
         impl->SetFault(kFlashBase + static_cast<uint32_t>(offset), "unaligned write");
@@ -487,7 +506,7 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
     uc_reg_write(m.uc, UC_ARM_REG_CPSR, &cpsr);
     uint32_t pc = address & ~1u;
     uint32_t until = return_address & ~1u;
-    m.dbgu.AllowByteAt(m.stats.cycles);
+    m.dbgu.StartReceiving(m.stats.cycles);
     m.idle_polls = 0;
     m.busy_polls[0] = m.busy_polls[1] = 0;
     int slices = 0;
@@ -533,7 +552,9 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
             auto waited = std::chrono::steady_clock::now() - t0;
             m.stats.cycles += static_cast<uint64_t>(
                 std::chrono::duration_cast<std::chrono::microseconds>(waited).count()) * (kMasterClockHz / 1000000);
-            if (got) m.dbgu.AllowByteAt(m.stats.cycles);
+            // A byte that came meanwhile completes one byte time after the
+            // last look at the empty line at the earliest.
+            if (got && m.stats.cycles < m.dbgu.NextByteAt()) m.stats.cycles = m.dbgu.NextByteAt();
         }
         m.dbgu.Feed(m.stats.cycles, m.line);
         uint32_t dma_address;

@@ -72,7 +72,12 @@ void DebugUnit::Feed(uint64_t now, SerialLine* line) {
             rx_ready_at_ = now + kCyclesPerByte;
             return;
         }
-        line_empty_ = false;
+        if (line_empty_) {
+            // The line was empty at the last look: this byte came in since,
+            // at the latest now. Bytes behind it follow one byte time apart.
+            rx_ready_at_ = now;
+            line_empty_ = false;
+        }
         Receive(byte);
         rx_ready_at_ += kCyclesPerByte;
     }

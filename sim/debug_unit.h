@@ -69,9 +69,11 @@ class DebugUnit {
 
     // Chip time at which the next byte can be complete.
     uint64_t NextByteAt() const { return rx_ready_at_; }
-    // Lets the next byte in at once (the line was waited on by the caller).
-    void AllowByteAt(uint64_t now) {
-        if (rx_ready_at_ > now) rx_ready_at_ = now;
+    // Code starts running at `now` after the host's last byte was taken by
+    // someone else (the ROM monitor): bytes still coming need a byte time.
+    void StartReceiving(uint64_t now) {
+        rx_ready_at_ = now + kCyclesPerByte;
+        line_empty_ = false;
     }
     // True when the last poll of the line found nothing.
     bool LineEmpty() const { return line_empty_; }
