@@ -129,13 +129,21 @@ TEST_F(SequenceTest, SramMonitorStartFailures) {
     }
 }
 
+// Versions other than 1 and 2, also one whose text is too short to carry a
+// digit: the code is printed in decimal, sign included.
 TEST_F(SequenceTest, UnsupportedVersion) {
-    fake::Device& d = fake::AddPort(3);
-    runtest::ScriptConnect(d);
-    runtest::ScriptVersion(d, "v1.3");
-    d.ExpectWrite("T#");
-    EXPECT_EQ(Run(), kToTest + "Chip ver : v1.3 \nTest version error N 30 \n \n");
-    EXPECT_EQ(Captions(), Strings{"Error 5"});
+    const struct { const char* text; const char* code; } cases[] = {{"v1.3", "30"}, {"v1", "-480"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ResetRun();
+        fake::Device& d = fake::AddPort(3);
+        runtest::ScriptConnect(d);
+        runtest::ScriptVersion(d, c.text);
+        d.ExpectWrite("T#");
+        EXPECT_EQ(Run(), kToTest + "Chip ver : " + c.text + " \nTest version error N " + c.code + " \n \n");
+        EXPECT_EQ(Captions(), Strings{"Error 5"});
+        EXPECT_EQ(fake::Remaining(), "");
+    }
 }
 
 // The identity is compared under the mask 0xFFFF0FF0. An accepted chip goes

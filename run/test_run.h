@@ -4,11 +4,11 @@
 #define QUILLMERE_RUN_TEST_RUN_H
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "applet/flash.h"
@@ -24,17 +24,19 @@ namespace runtest {
 class WorkDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char* cwd = getcwd(nullptr, 0);
-        old_dir_ = cwd;
-        std::free(cwd);
-        char pattern[] = "/tmp/quillmere-run-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        namespace fs = std::filesystem;
+        old_dir_ = fs::current_path();
+        std::random_device random;
+        for (;;) {
+            dir_ = fs::temp_directory_path() / ("quillmere-run-" + std::to_string(random()));
+            if (fs::create_directory(dir_)) break;
+        }
+        fs::current_path(dir_);
     }
     void TearDown() override {
-        EXPECT_EQ(chdir(old_dir_.c_str()), 0);
-        EXPECT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
+        std::filesystem::current_path(old_dir_);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
     static void WriteFile(const std::string& name, const std::string& bytes) {
         std::ofstream out(name, std::ios::binary);
@@ -42,8 +44,8 @@ protected:
     }
 
 private:
-    std::string old_dir_;
-    std::string dir_;
+    std::filesystem::path old_dir_;
+    std::filesystem::path dir_;
 };
 
 // A whole run in a fresh working directory against the scripted device;
