@@ -26,7 +26,7 @@ TEST_P(ImageSessionTest, FullSessionLeavesImageLockedAndBootFlagSet) {
     sim::SimClient client;
     std::string error;
     // The version-2 session moves every byte through the emulated SRAM monitor.
-    ASSERT_TRUE(client.Start(QUILLMERE_SIM_PATH, {"--version", GetParam(), "--timeout", "900"}, &error)) << error;
+    ASSERT_TRUE(client.Start(QUILLMERE_SIM_PATH, {"--version", GetParam(), "--timeout", "300"}, &error)) << error;
     ASSERT_TRUE(client.OpenPort(1));
     bool version2 = GetParam()[1] == '2';
     std::vector<uint8_t> image = TestImage();

@@ -48,6 +48,7 @@ int RunOne(bool version2) {
                 version2 ? "v2 (SRAM monitor)" : "v1 (ROM monitor)", ok ? "session done" : error.c_str(), seconds,
                 Figure(summary, "instructions").c_str(), Figure(summary, "mmio_accesses").c_str(),
                 Figure(summary, "cycles").c_str(), Figure(summary, "lost_bytes").c_str());
+    if (!ok) std::printf("simulator log:\n%s", client.ReadFile("sim.log").c_str());
     return ok ? 0 : 1;
 }
 
