@@ -179,8 +179,35 @@ TEST(ChipDebugUnit, IdlePollingWaitsOnTheLineAndBytesKeepPace) {
     EXPECT_EQ(line.out, (std::vector<uint8_t>{'N', '#'}));
     EXPECT_EQ(chip.Stats().lost_bytes, 0u);
     EXPECT_GE(line.waits, 3);
-    // Idle code did not spin: far fewer instructions than one byte time per poll.
-    EXPECT_LT(chip.Stats().instructions, 200000u);
+    // Waiting code did not spin: two byte times passed in chip time with far
+    // fewer instructions.
+    EXPECT_GE(chip.Stats().cycles, 2 * kCyclesPerByte);
+    EXPECT_LT(chip.Stats().instructions, kCyclesPerByte);
+}
+
+// Sends 300 bytes, polling TXRDY before each: busy code, not a waiting one.
+TEST(ChipDebugUnit, TransmitLoopRunsInFullChipTime) {
+    Chip chip{ChipOptions{}};
+    Load(chip, {
+                   LdrLiteral(1, 0, 9),      // 0: r1 = debug unit base
+                   LdrLiteral(0, 1, 10),     // 1: r0 = count
+                   Ldr(2, 1, kDbguStatus),   // 2
+                   TstImm(2, kSrTxrdy),      // 3
+                   Branch(kEq, 4, 2),        // 4
+                   Str(0, 1, kDbguThr),      // 5: send the low byte of the count
+                   SubsR0One(),              // 6
+                   Branch(kNe, 7, 2),        // 7
+                   kBxLr,                    // 8
+                   kDbguBase,                // 9
+                   300,                      // 10
+               });
+    FakeLine line;
+    ASSERT_EQ(chip.Run(kCode, kReturn, &line), RunResult::kReturned) << chip.LastFault();
+    ASSERT_EQ(line.out.size(), 300u);
+    EXPECT_EQ(line.out[0], 300 & 0xFF);
+    EXPECT_EQ(line.out[299], 1);
+    EXPECT_EQ(line.waits, 0);
+    EXPECT_EQ(chip.Stats().cycles, chip.Stats().instructions);
 }
 
 // Programs one page through the page latch and waits for FRDY.
