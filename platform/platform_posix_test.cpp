@@ -284,14 +284,6 @@ TEST_F(PtyTest, DeviceGoneFailsReadsAndWrites) {
     EXPECT_EQ(PlatformWriteFile(port_, "N#", 2, &written), 0);
 }
 
-TEST_F(PtyTest, NullHandleFails) {
-    char buffer[2];
-    uint32_t n = 0;
-    EXPECT_EQ(PlatformReadFile(nullptr, buffer, 2, &n), 0);
-    EXPECT_EQ(PlatformWriteFile(nullptr, "N#", 2, &n), 0);
-    PlatformClosePort(nullptr);
-}
-
 TEST(PlatformTime, TickCountFollowsSleep) {
     uint32_t t0 = PlatformTickCount();
     PlatformSleep(20);

@@ -1,5 +1,6 @@
 #include "serial/port.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -215,12 +216,11 @@ TEST_F(PortTest, LongProfileReadsWholeBlockInOneCallOrFailsWhenSilent) {
     EXPECT_EQ(PortHandle, nullptr);
 }
 
-TEST_F(PortTest, QueuesAndPurgePassTheirArguments) {
-    fake::AddPort(1);
-    ASSERT_EQ(OpenPort(), 0);
-    EXPECT_NE(SetQueueSizes(4096), 0);
-    EXPECT_NE(PurgePort(15), 0);
-    EXPECT_EQ(fake::ConfigCalls(), (std::vector<std::string>{"open COM1", "queues 4096", "purge 15"}));
+TEST_F(PortTest, FakeReportsWritesThatDifferFromTheScript) {
+    fake::AddPort(1).ExpectWrite("N#");
+    OpenShort();
+    EXPECT_NONFATAL_FAILURE(WritePort("T#", 2), "expected: \"N#\"\n  written:  \"T#\"");
+    EXPECT_NONFATAL_FAILURE(WritePort("\x01", 1), "unexpected write \"\\x01\"");
 }
 
 }  // namespace
