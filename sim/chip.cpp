@@ -3,6 +3,7 @@
 #include <unicorn/unicorn.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -239,6 +240,12 @@ uint64_t ChipCore::StatusPoll(uint64_t now) {
     if (!efc0.Busy(now) && !efc1.Busy(now)) {
         idle_request = true;
         uc_emu_stop(uc);
+    } else {
+        // A flash command still runs: its end comes first.
+        uint64_t end = UINT64_MAX;
+        if (efc0.Busy(now)) end = efc0.BusyUntil();
+        if (efc1.Busy(now) && efc1.BusyUntil() < end) end = efc1.BusyUntil();
+        now = stats.cycles = end;
     }
     return now;
 }

@@ -59,7 +59,7 @@ struct ChipOptions {
 struct ChipStats {
     uint64_t cycles = 0;          // chip time
     uint64_t instructions = 0;    // emulated instructions
-    uint64_t mmio_accesses = 0;   // peripheral register accesses by code
+    uint64_t mmio_accesses = 0;   // peripheral register and flash accesses by code
     uint64_t lost_bytes = 0;      // bytes lost to receive overrun
     uint64_t fmcn_errors = 0;     // flash commands started with a wrong FMCN
 };
