@@ -30,7 +30,19 @@ struct PosixPort {
     int fd;
     PlatformTimeouts timeouts;
     uint32_t mask;
+    char device[256];  // device file, to remember its modem lines by
 };
+
+// DTR and RTS as last set on a device. The driver keeps termios across a
+// close, but raises DTR and RTS on every open; the open lowers them again
+// so that they stay with the device like the rest of the line settings.
+struct ModemLines {
+    char device[256];
+    int dtr_control;  // 0 off, 1 on
+    int rts_control;  // 0 off, 1 on, 2 handshake (left to the driver)
+};
+
+ModemLines g_lines[8];
 
 PosixPort g_ports[4];
 
@@ -107,12 +119,32 @@ int MsUntil(uint64_t deadline_us, uint64_t now_us) {
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : int(ms);
 }
 
+ModemLines* LinesOf(const char* device, bool create) {
+    for (ModemLines& l : g_lines)
+        if (std::strcmp(l.device, device) == 0) return &l;
+    if (!create) return nullptr;
+    for (ModemLines& l : g_lines)
+        if (l.device[0] == 0) {
+            std::snprintf(l.device, sizeof l.device, "%s", device);
+            return &l;
+        }
+    return nullptr;
+}
+
+// Sets DTR and RTS as recorded; ports without modem lines (ptys) refuse, which is no failure.
+void ApplyModemLines(int fd, const ModemLines& l) {
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    ioctl(fd, l.dtr_control == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
+    if (l.rts_control != 2) ioctl(fd, l.rts_control == 0 ? TIOCMBIC : TIOCMBIS, &rts);
+}
+
 }  // namespace
 
 void PlatformPosixSetNoProgressMs(uint32_t ms) { g_no_progress_ms = ms; }
 
 PlatformPort PlatformOpenPort(const char* path) {
-    char device[512];
+    char device[256];
     if (!DevicePath(path, device, sizeof device)) return nullptr;
     PosixPort* slot = nullptr;
     for (PosixPort& p : g_ports)
@@ -136,6 +168,8 @@ PlatformPort PlatformOpenPort(const char* path) {
     slot->fd = fd;
     std::memset(&slot->timeouts, 0, sizeof slot->timeouts);
     slot->mask = 0;
+    std::snprintf(slot->device, sizeof slot->device, "%s", device);
+    if (const ModemLines* lines = LinesOf(device, false)) ApplyModemLines(fd, *lines);
     return slot;
 }
 
@@ -237,11 +271,12 @@ int PlatformSetCommState(PlatformPort port, const PlatformLineSettings* dcb) {
     if (tcgetattr(p->fd, &check) != 0 || cfgetospeed(&check) != speed || (check.c_cflag & CSIZE) != size)
         return 0;
 
-    // DTR and RTS as asked (ports without modem lines, such as ptys, refuse; that is no failure).
-    int dtr = TIOCM_DTR;
-    int rts = TIOCM_RTS;
-    ioctl(p->fd, dcb->fDtrControl == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
-    if (dcb->fRtsControl != 2) ioctl(p->fd, dcb->fRtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);
+    ModemLines asked = {"", dcb->fDtrControl == 0 ? 0 : 1, dcb->fRtsControl == 0 ? 0 : (dcb->fRtsControl == 2 ? 2 : 1)};
+    ApplyModemLines(p->fd, asked);
+    if (ModemLines* kept = LinesOf(p->device, true)) {
+        kept->dtr_control = asked.dtr_control;
+        kept->rts_control = asked.rts_control;
+    }
     return 1;
 }
 
