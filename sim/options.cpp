@@ -160,9 +160,11 @@ bool ParseOptions(int argc, char** argv, SimOptions* o, std::string* error) {
             return false;
         }
     }
-    for (const Decoy& d : o->decoys) {
-        if (d.port == o->port) {
-            *error = "a decoy uses the instrument's port number";
+    for (size_t i = 0; i < o->decoys.size(); ++i) {
+        bool taken = o->decoys[i].port == o->port;
+        for (size_t j = 0; j < i; ++j) taken = taken || o->decoys[j].port == o->decoys[i].port;
+        if (taken) {
+            *error = "port number " + std::to_string(o->decoys[i].port) + " is used twice";
             return false;
         }
     }

@@ -25,7 +25,7 @@ namespace {
 
 constexpr size_t kInQueueLimit = 65536;     // host bytes read ahead of the device
 constexpr size_t kOutQueueLimit = 1 << 20;  // device bytes the host has not taken
-constexpr size_t kReplayLimit = 1 << 20;    // bytes kept while ROM-started code runs
+constexpr size_t kReplayLimit = 65536;      // bytes kept while ROM-started code runs
 constexpr uint64_t kPumpIntervalNs = 200000;
 constexpr uint64_t kExitAfterCloseNs = 1000000000;
 
