@@ -564,7 +564,8 @@ def main():
     parser.add_argument("--every", default="close-at", choices=KINDS,
                         help="fault kind injected at every frame in sampled mode")
     parser.add_argument("--stride", type=int, default=29, help="frame stride of the other kinds when sampling")
-    parser.add_argument("--jobs", type=int, default=2)
+    # Most of a run is waiting on the line, so twice the cores keeps them busy.
+    parser.add_argument("--jobs", type=int, default=2 * (os.cpu_count() or 1))
     parser.add_argument("--timeout", type=int, default=60, help="seconds after which a run counts as a hang")
     parser.add_argument("--image-size", type=int, default=30000)
     parser.add_argument("--limit", type=int, default=0, help="run only the first N faults (debugging)")
