@@ -41,8 +41,7 @@ Win32Port g_ports[kMaxPorts];
 Win32Port* FromHandle(PlatformPort port) { return static_cast<Win32Port*>(port); }
 
 // The profile a freshly opened port works with until the caller sets one:
-// no time-outs at all, the driver's own default, bounded here by the
-// no-progress limit.
+// no time limit of its own, so only the no-progress bound ends a transfer.
 PlatformTimeouts NoTimeouts() { return PlatformTimeouts{0, 0, 0, 0, 0}; }
 
 bool SetDriverTimeouts(Win32Port* p, const COMMTIMEOUTS& t) {
@@ -63,6 +62,13 @@ uint64_t Remaining(uint64_t total, DWORD start) {
     if (total == UINT64_MAX) return UINT64_MAX;
     const uint64_t elapsed = static_cast<DWORD>(GetTickCount() - start);
     return elapsed >= total ? 0 : total - elapsed;
+}
+
+// A driver call that reports failure only because its time-out ran out: the
+// slice ended with what moved, the port is fine.
+bool SliceTimedOut() {
+    const DWORD error = GetLastError();
+    return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT || error == ERROR_COUNTER_TIMEOUT;
 }
 
 DWORD Min3(uint64_t a, uint64_t b, uint64_t c) {
@@ -236,7 +242,7 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
         t.WriteTotalTimeoutConstant = Min3(left, stall, kSliceMs);
         if (!SetDriverTimeouts(p, t)) return 0;
         DWORD done = 0;
-        if (!WriteFile(p->handle, at + sent, count - sent, &done, nullptr)) {
+        if (!WriteFile(p->handle, at + sent, count - sent, &done, nullptr) && !SliceTimedOut()) {
             if (written != nullptr) *written = sent;
             return 0;
         }
@@ -308,7 +314,7 @@ int PlatformReadFile(PlatformPort port, void* buffer, uint32_t count, uint32_t* 
         t.ReadTotalTimeoutConstant = Min3(left, stall, kSliceMs);
         if (!SetDriverTimeouts(p, t)) return 0;
         DWORD got = 0;
-        if (!ReadFile(p->handle, at + got_total, count - got_total, &got, nullptr)) {
+        if (!ReadFile(p->handle, at + got_total, count - got_total, &got, nullptr) && !SliceTimedOut()) {
             if (received != nullptr) *received = got_total;
             return 0;
         }
