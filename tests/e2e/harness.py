@@ -250,7 +250,11 @@ class WireEntry:
         self.frame = frame
         self.data = data          # the escaped form
         self.note = note
-        self.length = sum(int(m.group(1)) if m.group(1) else 1 for m in _TOKEN.finditer(data))
+
+    @property
+    def length(self):
+        """Number of bytes the entry stands for."""
+        return sum(int(m.group(1)) if m.group(1) else 1 for m in _TOKEN.finditer(self.data))
 
 
 def logged_matches(frame, logged):
@@ -276,6 +280,7 @@ def parse_wire_log(path):
     """The log's entries; lines that continue the same frame and direction
     (the simulator writes what it has whenever the line goes quiet) are joined."""
     entries = []
+    pieces = []
     with open(path, encoding="latin-1") as f:
         for line in f:
             line = line.rstrip("\n")
@@ -287,10 +292,13 @@ def parse_wire_log(path):
             if m:
                 note, rest = m.group(1), rest[:m.start()]
             to_device = kind == "host"
-            if entries and entries[-1].to_device == to_device and entries[-1].frame == int(frame) \
-                    and not entries[-1].note:
-                last = entries[-1]
-                entries[-1] = WireEntry(to_device, last.ms, last.frame, last.data + rest, note)
+            last = entries[-1] if entries else None
+            if last and last.to_device == to_device and last.frame == int(frame) and not last.note:
+                pieces[-1].append(rest)
+                last.note = note
             else:
-                entries.append(WireEntry(to_device, int(ms), int(frame), rest, note))
+                entries.append(WireEntry(to_device, int(ms), int(frame), "", note))
+                pieces.append([rest])
+    for entry, parts in zip(entries, pieces):
+        entry.data = "".join(parts)
     return entries
