@@ -27,14 +27,20 @@ bool OpenProgramImage() {
         ShowImageOpenErrorNotice();
         return false;
     }
+    // A name that opens but cannot be read (a directory, say) would otherwise
+    // be programmed as an image of zeros: it counts as an image that cannot
+    // be opened, as does one whose size cannot be found.
+    ProgramImage.peek();
+    const bool unreadable = ProgramImage.bad();
+    ProgramImage.clear();
     ProgramImage.seekg(0, std::ios::end);
     const std::streamoff size = ProgramImage.tellg();
     ProgramImage.clear();
     ProgramImage.seekg(0, std::ios::beg);
-    if (size < 0 || size > kMaxImageSize) {
+    if (unreadable || size < 0 || size > kMaxImageSize) {
         // Only 24 chunks are written and verified; a longer image must not be
-        // cut silently. A size that cannot be found is no readable image.
-        if (size > kMaxImageSize) {
+        // cut silently.
+        if (!unreadable && size > kMaxImageSize) {
             Say(" error image size = ");
             SayDecimal(size);
             Say(" \n");

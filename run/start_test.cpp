@@ -44,8 +44,10 @@ TEST_F(StartTest, ImageThatCannotBeOpened) {
         {"empty job file", "", ""},
         {"lone carriage return is part of the name", "image.bin\r", "image.bin\r"},
         {"missing image", "absent.bin", "absent.bin"},
+        {"a directory", "folder", "folder"},
     };
     WriteFile("image.bin", "x");
+    std::filesystem::create_directory("folder");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ResetRun();
