@@ -283,6 +283,13 @@ class SequenceTest(E2eCase):
         self.assertBoxes(result, [X.WILL_NOT_WORK])
         self.assertFrames(sim, X.handshake_frames(1) + X.RETURN_TO_TERMINAL)
 
+    def test_version_text_cannot_drive_the_terminal(self):
+        # Bytes outside printable ASCII, CR, LF and tab are shown as '?'.
+        text = "v1.4 \x1b[2J\x07ok\t%s"
+        sim, result = self.start("c\n", ["--version", text])
+        self.assertConsole(result, self.head("v1.4 ?[2J?ok\t%s") + X.PREPARE + X.OK + X.UPLOAD + X.OK)
+        self.assertBoxes(result, [X.ASK_START])
+
     def test_operator_decisions(self):
         upto = X.up_to_question("firmware.bin", ".1.", X.rom_version_reply(V1_TEXT))
         before = X.handshake_frames(1) + X.upload_frames()
