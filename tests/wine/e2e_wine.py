@@ -196,6 +196,23 @@ class WindowsRunTest(WineCase):
         # untouched, only GPNVM2 set.
         self.assertEqual(state.raw, linux_sim.state().raw)
 
+    def test_escape_on_the_first_question_is_cancel(self):
+        # Escape closes the Yes/No/Cancel box as Cancel: the run ends quietly,
+        # no further box (a box that failed would bring the no-device notice).
+        image = pattern(CHUNK, seed=14)
+        win_sim = self.sim("sim-win", args=["--version", V1_TEXT])
+        map_port(PORT, os.readlink(os.path.join(win_sim.port_dir, "COM%d" % PORT)))
+        boxes = [(ASK, "Escape")]
+        console, seen = self.run_windows(self.folder("win", "fw.bin", image), boxes)
+        win_sim.stop()
+        self.assertBoxesSeen(seen, boxes, console)
+
+        linux_sim = self.sim("sim-linux", args=["--version", V1_TEXT])
+        linux = self.run_linux(self.folder("linux", "fw.bin", image), linux_sim.port_dir, "c\n")
+        linux_sim.stop()
+        self.assertEqual(console, linux)
+        self.assertEqual(win_sim.state().raw, linux_sim.state().raw)
+
     def test_no_device_shows_its_notice(self):
         image = pattern(100, seed=13)
         boxes = [(NO_DEVICE, "Return")]
