@@ -121,5 +121,59 @@ TEST(WireLogTest, EscapesAndSummarises) {
     EXPECT_EQ(Crc32(check + 4, 5, Crc32(check, 4)), 0xCBF43926u);
 }
 
+// Lines of a wire log fed through the tracker, with the ms field "t".
+class WireLogLines {
+ public:
+    WireLogLines() : file_(std::tmpfile()), log_(file_) {}
+    ~WireLogLines() { std::fclose(file_); }
+    void Host(const std::string& bytes, uint64_t ms) {
+        for (char c : bytes) {
+            const TrackedByte t = tracker_.Feed(static_cast<uint8_t>(c));
+            log_.HostByte(t.frame, static_cast<uint8_t>(c), t.in_data, t.ends_frame, ms);
+        }
+    }
+    void Device(uint64_t frame, const std::string& bytes, uint64_t ms) {
+        for (char c : bytes) log_.DeviceByte(frame, static_cast<uint8_t>(c), ms, nullptr);
+    }
+    WireLog& Log() { return log_; }
+    std::string Text() {
+        log_.Flush();
+        std::rewind(file_);
+        std::string out;
+        for (int c; (c = std::fgetc(file_)) != EOF;) out.push_back(static_cast<char>(c));
+        return out;
+    }
+
+ private:
+    std::FILE* file_;
+    WireLog log_;
+    FrameTracker tracker_;
+};
+
+TEST(WireLogTest, FramesStayWholeWhenBytesTrickleIn) {
+    WireLogLines w;
+    // A throttled line: the reply to "V#" starts before the joining '\n'
+    // arrives, and the line goes idle between single bytes.
+    w.Host("V", 1);
+    w.Log().IdleFlush(20);
+    w.Host("#", 21);
+    w.Device(0, "\n\rv1", 21);
+    w.Log().IdleFlush(22);  // too soon after '#': a '\n' may still come
+    w.Host("\n", 22);
+    w.Device(0, ".4\n\r>", 22);
+    w.Host("#", 30);
+    w.Log().IdleFlush(40);
+    w.Host("\n", 41);
+    w.Host("S0,2#", 50);
+    w.Log().IdleFlush(90);  // S data still due
+    w.Host("ab", 91);
+    EXPECT_EQ(w.Text(),
+              "host 1 0 V#\\n\n"
+              "dev 21 0 \\n\\rv1.4\\n\\r>\n"
+              "host 30 1 #\n"
+              "host 41 1 \\n\n"  // joined after an idle pause: written apart
+              "host 50 2 S0,2#ab\n");
+}
+
 }  // namespace
 }  // namespace sim

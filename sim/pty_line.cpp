@@ -188,7 +188,7 @@ bool PtyLine::PollByte(uint8_t* byte) {
 
 bool PtyLine::WaitByte(int max_ms) {
     const uint64_t deadline = NowNs() + static_cast<uint64_t>(max_ms < 0 ? 0 : max_ms) * 1000000u;
-    if (in_queue_.empty()) wire_->Flush();
+    if (in_queue_.empty()) wire_->IdleFlush(SimMs());
     for (;;) {
         if (!in_queue_.empty() || stop_) return !in_queue_.empty();
         const uint64_t now = NowNs();
@@ -288,7 +288,7 @@ void PtyLine::TakeHostByte(uint8_t byte) {
             SimLog("fault: frame %" PRId64 " ended before the byte to corrupt", options_.corrupt_request);
         frame_letter_ = byte;
         if (frame == options_.close_at) {
-            wire_->HostByte(t.frame, byte, false, ms);
+            wire_->HostByte(t.frame, byte, false, true, ms);
             wire_->HostNote("(line closed)");
             CloseDevice();
             return;
@@ -298,7 +298,7 @@ void PtyLine::TakeHostByte(uint8_t byte) {
             SimLog("fault: silent from frame %" PRId64, frame);
         }
     }
-    wire_->HostByte(t.frame, byte, t.in_data, ms);
+    wire_->HostByte(t.frame, byte, t.in_data, t.ends_frame, ms);
     if (frame == options_.corrupt_request && !corrupt_done_) {
         const int64_t target = options_.corrupt_request_offset >= 0 ? options_.corrupt_request_offset
                                                                     : DefaultCorruptOffset(frame_letter_);

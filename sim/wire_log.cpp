@@ -50,15 +50,25 @@ std::string DescribeBytes(const uint8_t* data, size_t length) {
     return buf;
 }
 
-void WireLog::HostByte(uint64_t frame, uint8_t byte, bool in_data, uint64_t ms) {
-    if (host_open_ && frame != host_frame_) FlushHost();
-    if (!host_open_) {
+void WireLog::HostByte(uint64_t frame, uint8_t byte, bool in_data, bool complete, uint64_t ms) {
+    if (!host_open_ || frame != host_frame_) {
         FlushDevice();
+        FlushHost();
         host_open_ = true;
         host_frame_ = frame;
         host_ms_ = ms;
     }
     (in_data ? host_data_ : host_text_).push_back(byte);
+    host_last_ms_ = ms;
+    host_complete_ = complete;
+}
+
+void WireLog::IdleFlush(uint64_t ms) {
+    if (host_open_) {
+        if (!host_complete_ || ms - host_last_ms_ < kQuietMs) return;
+    }
+    FlushDevice();
+    FlushHost();
 }
 
 void WireLog::HostNote(const std::string& note) {
@@ -69,9 +79,12 @@ void WireLog::HostNote(const std::string& note) {
 
 void WireLog::DeviceByte(uint64_t frame, uint8_t byte, uint64_t ms, const char* note) {
     const std::string n = note ? note : "";
-    if (dev_open_ && (frame != dev_frame_ || n != dev_note_)) FlushDevice();
+    if (dev_open_ && (frame != dev_frame_ || n != dev_note_)) {
+        // The host frame that this reply answers goes first.
+        if (host_open_ && host_frame_ <= dev_frame_) FlushHost();
+        FlushDevice();
+    }
     if (!dev_open_) {
-        FlushHost();
         dev_open_ = true;
         dev_frame_ = frame;
         dev_ms_ = ms;
@@ -81,8 +94,8 @@ void WireLog::DeviceByte(uint64_t frame, uint8_t byte, uint64_t ms, const char* 
 }
 
 void WireLog::Flush() {
-    FlushHost();
     FlushDevice();
+    FlushHost();
     if (file_) std::fflush(file_);
 }
 
@@ -103,6 +116,7 @@ void WireLog::FlushHost() {
 
 void WireLog::FlushDevice() {
     if (!dev_open_) return;
+    if (host_open_ && host_frame_ <= dev_frame_) FlushHost();
     dev_open_ = false;
     if (file_) {
         std::string bytes = DescribeBytes(dev_bytes_.data(), dev_bytes_.size());

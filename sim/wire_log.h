@@ -40,16 +40,22 @@ class WireLog {
     // file may be nullptr: nothing is written. The log does not own the file.
     explicit WireLog(std::FILE* file) : file_(file) {}
 
-    // Adds one host byte of frame `frame` (`header` false once an S frame's
-    // data begins). Writes the previous host frame or reply chunk when this
-    // byte starts a new one.
-    void HostByte(uint64_t frame, uint8_t byte, bool in_data, uint64_t ms);
+    // Adds one host byte of frame `frame` (in_data: part of an S frame's
+    // data); complete: the frame may end with this byte. Writes the previous
+    // host frame and reply chunk when this byte starts a new frame.
+    void HostByte(uint64_t frame, uint8_t byte, bool in_data, bool complete, uint64_t ms);
     // Attaches a note to the current host frame.
     void HostNote(const std::string& note);
     // Adds one byte sent (or, with a note, meant to be sent) by the device.
     void DeviceByte(uint64_t frame, uint8_t byte, uint64_t ms, const char* note);
+    // The line is idle at ms: writes the reply chunk, and the host frame
+    // first when it is complete and no byte came for kQuietMs (a '\n' may
+    // still join a frame that ended with '#').
+    void IdleFlush(uint64_t ms);
     // Writes whatever is pending.
     void Flush();
+
+    static constexpr uint64_t kQuietMs = 5;
 
  private:
     void FlushHost();
@@ -59,6 +65,8 @@ class WireLog {
     bool host_open_ = false;
     uint64_t host_frame_ = 0;
     uint64_t host_ms_ = 0;
+    uint64_t host_last_ms_ = 0;
+    bool host_complete_ = false;
     std::vector<uint8_t> host_text_;
     std::vector<uint8_t> host_data_;
     std::string host_note_;
