@@ -117,13 +117,6 @@ TEST_F(FlashTest, EraseFailures) {
     }
 }
 
-TEST_F(FlashTest, LockAllRegions) {
-    script::LockOk(*dev);
-    CaptureStdout();
-    EXPECT_EQ(LockAllRegions(), 0);
-    EXPECT_EQ(GetCapturedStdout(), "........");
-}
-
 TEST_F(FlashTest, LockFailuresGiveTheirCodes) {
     // Status non-zero at region 5: one dot, nothing sent for regions 6-31.
     const RegionFailure cases[] = {
@@ -229,17 +222,6 @@ TEST_F(FlashTest, ReadChunkWithStuckStatusGives542AfterSixChecks) {
     EXPECT_EQ(ReadChunk(0x5400), 542);
     EXPECT_EQ(FlashOffset, 0x5400);
     EXPECT_EQ(fake::Sleeps().size(), 6u);
-}
-
-TEST_F(FlashTest, FetchChunkTakesLastByteByByteRead) {
-    std::string flash(0x5400, '\0');
-    for (size_t i = 0; i < flash.size(); ++i) flash[i] = char(i * 13 + 1);
-    std::memset(TransferBuffer, 0xEE, sizeof TransferBuffer);
-    dev->ExpectWrite("R00202AF4,000053FF#").Reply(flash.substr(0, 0x53FF));
-    dev->ExpectWrite("o00207EF3,4#").Reply(flash.substr(0x53FF));
-    EXPECT_EQ(FetchChunk(0x5400), 0);
-    EXPECT_EQ(script::Bytes(TransferBuffer, 0x5400), flash);
-    EXPECT_EQ(TransferBuffer[0x5400], 0xEE);  // nothing beyond the chunk
 }
 
 TEST_F(FlashTest, FetchChunkCodes) {

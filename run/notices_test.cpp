@@ -68,10 +68,4 @@ TEST(NoticesTest, EachBoxHasItsCaptionTypeAndText) {
     }
 }
 
-TEST(NoticesTest, QuestionsReportAFailedBoxAsZero) {
-    fake::Reset();
-    EXPECT_EQ(AskStartProgramming(), 0);
-    EXPECT_EQ(AskCancelProgrammingMode(), 0);
-}
-
 }  // namespace

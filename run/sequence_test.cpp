@@ -147,7 +147,7 @@ TEST_F(SequenceTest, UnsupportedVersion) {
 }
 
 // The identity is compared under the mask 0xFFFF0FF0. An accepted chip goes
-// on to the applet upload, here failing at its first frame.
+// on to the applet upload, here failing at its first frame (a command error).
 TEST_F(SequenceTest, ChipIdentification) {
     const struct { uint32_t id; bool accepted; } cases[] = {
         {0x272A0A40, true}, {0x272A0A41, true}, {0x272AFA4F, true},
@@ -232,19 +232,6 @@ TEST_F(SequenceTest, GpnvmFailureAfterDecliningIsACommandError) {
     fake::QueueAnswer(6);
     EXPECT_EQ(Run(), kToQuestion + " 6. GPNVM2 SET ..  error N 362 \n");
     EXPECT_EQ(Captions(), (Strings{" Attention ", " Attention ", "Error 7"}));
-}
-
-TEST_F(SequenceTest, UploadFailureIsACommandError) {
-    fake::Device& d = fake::AddPort(3);
-    runtest::ScriptConnect(d);
-    runtest::ScriptVersion(d, "v1.1");
-    d.ExpectReadWord(0xFFFFF240, 0x272A0A40);
-    const std::vector<script::Op> ops = script::UploadOps();
-    for (size_t i = 0; ops[i].code != 449; ++i) script::Play(d, ops[i]);
-    d.ExpectReadWord(script::kArg1, 0x40000);
-    d.ExpectWrite("T#");
-    EXPECT_EQ(Run(), kToTest + "Chip ver : v1.1 \n" + runtest::kPrepared + " 5. Upload applet ...  error N 449 \n");
-    EXPECT_EQ(Captions(), Strings{"Error 7"});
 }
 
 // Failures after the operator's Yes: the erase is a command error, the lock
