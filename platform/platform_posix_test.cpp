@@ -260,6 +260,19 @@ TEST_F(PtyTest, WriteSendsTheWholeBlock) {
     EXPECT_EQ(DeviceReceives(frame.size()), frame);
 }
 
+TEST_F(PtyTest, WriteThatStopsMovingFails) {
+    PlatformPosixSetNoProgressMs(300);
+    OpenConfigured(kLongA);
+    std::string block(1 << 20, 'x');  // more than the pty buffers while nobody reads
+    uint32_t written = 0;
+    int64_t t0 = NowMs();
+    EXPECT_EQ(PlatformWriteFile(port_, block.data(), uint32_t(block.size()), &written), 0);
+    int64_t waited = NowMs() - t0;
+    EXPECT_GE(waited, 300);
+    // The pty takes a last few bytes late once, which restarts the bound.
+    EXPECT_LE(waited, 3 * 300);
+}
+
 TEST_F(PtyTest, PurgeDiscardsUnreadInput) {
     OpenConfigured(kShort);
     DeviceSends("junk");
