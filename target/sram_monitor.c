@@ -121,7 +121,7 @@ static void call_code(uint32_t addr)
     for (i = 0; i < kept; i++)
         rx_buf[i] = rx_buf[rx_pos + i];
     rx_pos = 0;
-    if (REG32(DBGU_SR) & DBGU_SR_RXRDY && kept < RX_BUF_SIZE)
+    if ((REG32(DBGU_SR) & DBGU_SR_RXRDY) && kept < RX_BUF_SIZE)
         rx_buf[kept++] = (uint8_t)REG32(DBGU_RHR);
 
     REG32(DBGU_RNCR) = 0;
