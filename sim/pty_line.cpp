@@ -27,6 +27,7 @@ constexpr size_t kInQueueLimit = 65536;     // host bytes read ahead of the devi
 constexpr size_t kOutQueueLimit = 1 << 20;  // device bytes the host has not taken
 constexpr size_t kReplayLimit = 65536;      // bytes kept while ROM-started code runs
 constexpr uint64_t kPumpIntervalNs = 200000;
+constexpr uint64_t kThrottleSlackNs = 20000000;  // the throttle's tolerance, 20 ms
 constexpr uint64_t kExitAfterCloseNs = 1000000000;
 
 uint64_t NowNs() {
@@ -218,9 +219,15 @@ void PtyLine::SendByte(uint8_t byte) {
     wire_->DeviceByte(reply_frame_, byte, SimMs(), note);
     if (drop) return;
     if (ns_per_byte_ > 0) {
-        const uint64_t now = NowNs();
-        if (out_next_ns_ > now) SleepNs(out_next_ns_ - now);
-        out_next_ns_ = (out_next_ns_ > now ? out_next_ns_ : now) + ns_per_byte_;
+        // Each byte takes its byte time; sleeps of at least a millisecond
+        // keep the average exact although a sleep overshoots.
+        uint64_t now = NowNs();
+        if (out_next_ns_ > now + kThrottleSlackNs) {
+            SleepNs(out_next_ns_ - now);
+            now = NowNs();
+        }
+        if (out_next_ns_ + kThrottleSlackNs < now) out_next_ns_ = now - kThrottleSlackNs;
+        out_next_ns_ += ns_per_byte_;
     }
     if (out_buf_.size() - out_pos_ >= kOutQueueLimit) {
         SimLog("host is not reading: %zu device bytes dropped", out_buf_.size() - out_pos_);
@@ -323,8 +330,9 @@ void PtyLine::ReadHost() {
     uint64_t now = 0;
     if (ns_per_byte_ > 0) {
         now = NowNs();
-        const uint64_t burst = 2 * ns_per_byte_;
-        if (in_next_ns_ + burst < now) in_next_ns_ = now - burst;
+        // Credit of at most kThrottleSlackNs builds up while nobody reads,
+        // so the rate holds on average without bursts beyond that.
+        if (in_next_ns_ + kThrottleSlackNs < now) in_next_ns_ = now - kThrottleSlackNs;
         const uint64_t credit = now >= in_next_ns_ ? (now - in_next_ns_) / ns_per_byte_ : 0;
         if (credit < allowed) allowed = static_cast<size_t>(credit);
     }
@@ -404,7 +412,7 @@ void PtyLine::Pump(int timeout_ms) {
         // The throttle: no host byte before its time has come.
         const uint64_t now = last_pump_ns_;
         if (in_next_ns_ > now) {
-            const int wait_ms = static_cast<int>((in_next_ns_ - now) / 1000000u);
+            const int wait_ms = static_cast<int>((in_next_ns_ - now + 999999) / 1000000u);
             if (timeout_ms > wait_ms) timeout_ms = wait_ms;
         }
     }

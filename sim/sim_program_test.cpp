@@ -302,13 +302,23 @@ TEST_F(SimProgramTest, WireLogLines) {
     EXPECT_EQ(WireLines(client_.ReadFile("wire.log")), expected) << client_.ReadFile("wire.log");
 }
 
-TEST_F(SimProgramTest, ThrottleTakesLineTime) {
-    Launch({"--baud", "9600"});
+TEST_F(SimProgramTest, ThrottleTakesLineTimeBothWays) {
+    Launch({"--baud", "9600"});  // 960 bytes per second
     ASSERT_EQ(Binary(), "\n\r");
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(client_.Exchange("R00201000,000001E0#", 480, 3000).size(), 480u);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_GE(ms, 450);  // 499 bytes at 960 bytes per second take 520 ms
+    auto elapsed_ms = [](std::chrono::steady_clock::time_point t0) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    };
+    // 499 bytes to the device and 2 back: 522 ms of line time.
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client_.Send("S00201000,000001E0#" + std::string(480, 'x')));
+    EXPECT_EQ(client_.Exchange("N#", 2, 3000), "\n\r");
+    EXPECT_GE(elapsed_ms(t0), 430);  // less up to 20 ms of slack per direction
+    EXPECT_LT(elapsed_ms(t0), 1100);  // well below the line time of a slow throttle
+    // 19 bytes to the device and 480 back: 520 ms.
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(client_.Exchange("R00201000,000001E0#", 480, 3000), std::string(480, 'x'));
+    EXPECT_GE(elapsed_ms(t0), 430);  // less up to 20 ms of slack per direction
+    EXPECT_LT(elapsed_ms(t0), 1100);
 }
 
 TEST_F(SimProgramTest, EndsOnSigterm) {
