@@ -156,9 +156,8 @@ class WineCase(unittest.TestCase):
 
 
 class WindowsRunTest(WineCase):
-    def test_full_run_programs_the_instrument_and_logs_as_on_linux(self):
-        image = pattern(2 * CHUNK + 100, seed=11)
-        win_sim = self.sim("sim-win", args=["--version", V1_TEXT])
+    def full_run(self, version_text, image):
+        win_sim = self.sim("sim-win", args=["--version", version_text])
         map_port(PORT, os.readlink(os.path.join(win_sim.port_dir, "COM%d" % PORT)))
         boxes = [(ASK, "y"), (DONE, "Return")]
         console, seen = self.run_windows(self.folder("win", "firmware.bin", image), boxes)
@@ -170,11 +169,19 @@ class WindowsRunTest(WineCase):
         self.assertTrue(state.gpnvm_bits & GPNVM2)
         self.assertEqual(win_sim.lost_bytes(), 0)
 
-        linux_sim = self.sim("sim-linux", args=["--version", V1_TEXT])
+        linux_sim = self.sim("sim-linux", args=["--version", version_text])
         linux = self.run_linux(self.folder("linux", "firmware.bin", image), linux_sim.port_dir, "y\n")
         linux_sim.stop()
         self.assertEqual(console, linux)
         self.assertIn(" 8. Compare ..", console)
+
+    def test_full_run_programs_the_instrument_and_logs_as_on_linux(self):
+        self.full_run(V1_TEXT, pattern(2 * CHUNK + 100, seed=11))
+
+    def test_full_run_through_the_sram_monitor(self):
+        # Version 2: every chunk goes through the replacement monitor in SRAM,
+        # whose emulated receive path counts every byte it could not take.
+        self.full_run(V2_TEXT, pattern(4 * CHUNK, seed=15))
 
     def test_no_then_yes_leaves_programming_mode_without_touching_flash(self):
         image = pattern(CHUNK, seed=12)
