@@ -89,7 +89,9 @@ class Chip {
     // Runs ARM code from address with lr = return_address, the debug unit
     // wired to line, until the code branches to return_address, faults, or
     // line->Stopped(). A monitor that never returns (the SRAM monitor) runs
-    // until the line stops.
+    // until the line stops. line may be null for code that returns by
+    // itself (nothing arrives, sent bytes are dropped, nothing stops it).
+    // sp is left as it is (0x00208000 on a fresh chip); ARM state.
     RunResult Run(uint32_t address, uint32_t return_address, SerialLine* line);
 
     // "pc=... address=... what" of the last fault.
