@@ -54,8 +54,9 @@ def main():
     parser.add_argument("--v1", action="store_true", help="version-1 boot monitor (default: version 2)")
     parser.add_argument("--only", choices=["unthrottled", "throttled"])
     args = parser.parse_args()
-    tool = os.path.join(args.build, "quillmere")
-    sim = os.path.join(args.build, "quillmere-sim")
+    build = os.path.abspath(args.build)
+    tool = os.path.join(build, "quillmere")
+    sim = os.path.join(build, "quillmere-sim")
     for path in (tool, sim):
         if not os.access(path, os.X_OK):
             sys.exit("%s not found: build it first (cmake --build %s)" % (path, args.build))
