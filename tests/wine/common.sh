@@ -32,7 +32,12 @@ quillmere_wine_prefix() {
 # output. It ends by itself a few seconds after its last program.
 quillmere_wine_server() {
   quillmere_wine_prefix
-  wineserver -p3 >/dev/null 2>&1 || true
+  if wineserver -p3 >/dev/null 2>&1; then
+    # A new server: start Wine's background services now, with no terminal
+    # or pipe of ours. Started by the program under test, they would hold its
+    # output open, and whoever reads it (CTest) would wait for them to end.
+    "$QUILLMERE_WINE" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+  fi
 }
 
 # Removes every COM port mapping of the prefix, so the program under test
