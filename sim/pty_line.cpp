@@ -404,7 +404,9 @@ void PtyLine::CheckTimers() {
 
 void PtyLine::Pump(int timeout_ms) {
     last_pump_ns_ = NowNs();
-    pollfd fds[64];
+    // The line, the watch and every decoy port (any number of them).
+    std::vector<pollfd>& fds = poll_fds_;
+    fds.resize(2 + decoys_.size());
     nfds_t n = 0;
     int master_index = -1, watch_index = -1;
     const bool want_input = pty_.master >= 0 && !closed_ && in_queue_.size() < kInQueueLimit;
@@ -428,13 +430,11 @@ void PtyLine::Pump(int timeout_ms) {
         fds[n++] = pollfd{watch_fd_, POLLIN, 0};
     }
     const nfds_t decoy_base = n;
-    for (const auto& d : decoys_) {
-        if (n < 64) fds[n++] = pollfd{d.second.master, POLLIN, 0};
-    }
+    for (const auto& d : decoys_) fds[n++] = pollfd{d.second.master, POLLIN, 0};
     sigset_t unblocked;
     sigemptyset(&unblocked);
     timespec ts{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-    const int r = ppoll(fds, n, &ts, &unblocked);
+    const int r = ppoll(fds.data(), n, &ts, &unblocked);
     if (r > 0) {
         if (watch_index >= 0 && (fds[watch_index].revents & POLLIN)) HandleWatch();
         if (master_index >= 0 && (fds[master_index].revents & POLLOUT)) WriteOutput();
