@@ -4,6 +4,8 @@
 #ifndef QUILLMERE_SIM_PTY_LINE_H
 #define QUILLMERE_SIM_PTY_LINE_H
 
+#include <poll.h>
+
 #include <csignal>
 #include <cstdint>
 #include <deque>
@@ -85,6 +87,7 @@ class PtyLine : public MonitorLine {
     PtyEndpoint pty_;
     std::vector<std::pair<Decoy, PtyEndpoint>> decoys_;
     int watch_fd_ = -1;
+    std::vector<pollfd> poll_fds_;
 
     bool stop_ = false;
     bool closed_ = false;   // the device vanished (--close-at)
