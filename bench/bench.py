@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Benchmark: a full 516,096-byte programming run against the simulated instrument.
 
-Runs the tool twice, with the line unthrottled and throttled to 115200 baud,
-and prints for each run the wall time, the tool's own CPU time, the bytes on
-the wire in each direction, and the wall time divided by the wire-time lower
-bound (bytes both ways / 11,520 bytes per second, 115200 baud at 10 bits a
-byte). A ratio near 1 at 115200 baud means the tool adds little beyond the
-line itself.
+Runs the tool with the line unthrottled and throttled to 115200 baud, for
+each boot monitor version, and prints for each run the wall time, the tool's
+own CPU time, the bytes on the wire in each direction, and the wall time
+divided by the wire-time lower bound (bytes both ways / 11,520 bytes per
+second, 115200 baud at 10 bits a byte). A ratio near 1 at 115200 baud means
+the tool adds little beyond the line itself.
 
-    bench/bench.py [--build build] [--v1] [--only unthrottled|throttled]
+    bench/bench.py [--build build] [--monitor 1|2|both] [--only unthrottled|throttled]
+
+A failed run prints FAILED and the last line of its console; the exit code
+is then 1.
 """
 import argparse
 import os
@@ -51,7 +54,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build"),
                         help="build folder holding quillmere and quillmere-sim")
-    parser.add_argument("--v1", action="store_true", help="version-1 boot monitor (default: version 2)")
+    parser.add_argument("--monitor", choices=["1", "2", "both"], default="both",
+                        help="boot monitor version (default: both)")
     parser.add_argument("--only", choices=["unthrottled", "throttled"])
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -60,7 +64,7 @@ def main():
     for path in (tool, sim):
         if not os.access(path, os.X_OK):
             sys.exit("%s not found: build it first (cmake --build %s)" % (path, args.build))
-    version = 1 if args.v1 else 2
+    versions = [1, 2] if args.monitor == "both" else [int(args.monitor)]
 
     modes = [("unthrottled", 0), ("115200 baud", 115200)]
     if args.only == "unthrottled":
@@ -68,22 +72,21 @@ def main():
     elif args.only == "throttled":
         modes = modes[1:]
 
-    print("full programming run: %d bytes, version-%d boot monitor" % (X.MAX_IMAGE, version))
-    header = "%-12s %9s %12s %13s %13s %12s %11s %6s %s" % (
-        "line", "wall s", "tool cpu s", "host->dev B", "dev->host B", "bound s", "wall/bound",
-        "lost", "result")
-    print(header)
+    print("full programming run of %d bytes against the simulated instrument" % X.MAX_IMAGE)
+    print("%-8s %-12s %9s %12s %13s %13s %9s %11s %6s %s" % (
+        "monitor", "line", "wall s", "tool cpu s", "host->dev B", "dev->host B", "bound s",
+        "wall/bound", "lost", "result"))
     failed = False
-    for label, baud in modes:
-        r = one_run(tool, sim, VERSIONS[version], baud)
-        bound = (r["sent"] + r["received"]) / LINE_BYTES_PER_SECOND
-        print("%-12s %9.2f %12.3f %13d %13d %12.2f %11.3f %6d %s" % (
-            label, r["wall"], r["cpu"], r["sent"], r["received"], bound,
-            r["wall"] / bound if bound else 0.0, r["lost"], "ok" if r["ok"] else "FAILED"),
-            flush=True)
-        if not r["ok"]:
-            failed = True
-            sys.stderr.write(r["console"])
+    for version in versions:
+        for label, baud in modes:
+            r = one_run(tool, sim, VERSIONS[version], baud)
+            bound = (r["sent"] + r["received"]) / LINE_BYTES_PER_SECOND
+            last = r["console"].rstrip().splitlines()[-1:] or [""]
+            print("%-8s %-12s %9.2f %12.3f %13d %13d %9.2f %11.3f %6d %s" % (
+                "v%d" % version, label, r["wall"], r["cpu"], r["sent"], r["received"], bound,
+                r["wall"] / bound if bound else 0.0, r["lost"],
+                "ok" if r["ok"] else "FAILED:" + last[0]), flush=True)
+            failed = failed or not r["ok"]
     return 1 if failed else 0
 
 
