@@ -4,7 +4,7 @@
 # Each target starts from its seed corpus (fuzz/corpus/<target>/, copied, so
 # the repository's seeds stay as they are) and runs for SECONDS. A crash, a
 # sanitizer report, a broken invariant (abort) or an input that runs longer
-# than 10 s stops it; the input is kept in build-fuzz/artifacts/<target>/ and
+# than 30 s stops it; the input is kept in build-fuzz/artifacts/<target>/ and
 # the script fails. The last line per target gives executions and time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,7 +34,7 @@ for t in "${targets[@]}"; do
   echo "--- $t for $seconds s"
   set +e
   # The targets change into a scratch directory, so every path is absolute.
-  "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+  "$build/$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -max_len=8192 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1
   rc=$?
   set -e
