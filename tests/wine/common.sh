@@ -32,18 +32,25 @@ quillmere_wine_prefix() {
 # output. It ends by itself a few seconds after its last program.
 quillmere_wine_server() {
   quillmere_wine_prefix
-  if wineserver -p3 >/dev/null 2>&1; then
-    # A new server: start Wine's background services now, with no terminal
-    # or pipe of ours. Started by the program under test, they would hold its
-    # output open, and whoever reads it (CTest) would wait for them to end.
-    "$QUILLMERE_WINE" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
-  fi
+  wineserver -p3 >/dev/null 2>&1 || true
 }
 
 # Removes every COM port mapping of the prefix, so the program under test
 # sees only the ports a test maps.
 quillmere_wine_clear_ports() {
   rm -f "$WINEPREFIX"/dosdevices/com[0-9]*
+}
+
+# Runs a Windows program with its output going through files: Wine's
+# background services, when this program starts them, inherit its output, and
+# a reader of a pipe (CTest) would wait for them to end as well.
+quillmere_wine_exec() {
+  local out err rc=0
+  out=$(mktemp) err=$(mktemp)
+  "$QUILLMERE_WINE" "$@" >"$out" 2>"$err" </dev/null || rc=$?
+  cat "$out"; cat "$err" >&2
+  rm -f "$out" "$err"
+  return "$rc"
 }
 
 # Maps COM<n> of the prefix to a device path (a pseudo-terminal's slave).

@@ -135,14 +135,19 @@ class WineCase(unittest.TestCase):
         console log with carriage returns stripped and the captions seen."""
         answerer = BoxAnswerer(expected_boxes)
         answerer.start()
-        try:
-            proc = subprocess.run([WINE, EXE], cwd=folder, stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=timeout)
-        finally:
-            answerer.stop.set()
-            answerer.join()
+        # The console goes to a file: Wine's background services inherit the
+        # program's output, and a pipe would stay open as long as they run.
+        with tempfile.TemporaryFile() as out:
+            try:
+                proc = subprocess.run([WINE, EXE], cwd=folder, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
+            finally:
+                answerer.stop.set()
+                answerer.join()
+            out.seek(0)
+            console = out.read().decode("latin-1").replace("\r", "")
         self.assertEqual(proc.returncode, 0)
-        return proc.stdout.decode("latin-1").replace("\r", ""), answerer.seen
+        return console, answerer.seen
 
     def run_linux(self, folder, port_dir, answers):
         """Runs the Linux tool; returns its console log with carriage returns

@@ -35,4 +35,4 @@ while read -r _ role slave; do
   n=$((n + 1))
 done < "$work/ready"
 
-"$QUILLMERE_WINE" "$exe" "$@"
+quillmere_wine_exec "$exe" "$@"

@@ -5,4 +5,4 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 quillmere_wine_server
-exec "$QUILLMERE_WINE" "$@"
+quillmere_wine_exec "$@"
