@@ -242,17 +242,14 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
         t.WriteTotalTimeoutConstant = Min3(left, stall, kSliceMs);
         if (!SetDriverTimeouts(p, t)) return 0;
         DWORD done = 0;
-        if (!WriteFile(p->handle, at + sent, count - sent, &done, nullptr) && !SliceTimedOut()) {
-            if (written != nullptr) *written = sent;
-            return 0;
-        }
+        if (!WriteFile(p->handle, at + sent, count - sent, &done, nullptr) && !SliceTimedOut()) return 0;
         if (done > count - sent) done = count - sent;
         if (done > 0) {
             sent += done;
+            if (written != nullptr) *written = sent;
             last_progress = GetTickCount();
         }
     }
-    if (written != nullptr) *written = sent;
     return sent == count ? 1 : 0;
 }
 
@@ -299,10 +296,7 @@ int PlatformReadFile(PlatformPort port, void* buffer, uint32_t count, uint32_t* 
         const uint64_t left = Remaining(total, start);
         if (left == 0) break;
         uint64_t stall = bounded ? UINT64_MAX : Remaining(kPlatformNoProgressMs, last_byte);
-        if (stall == 0) {
-            if (received != nullptr) *received = got_total;
-            return 0;  // the device stopped answering
-        }
+        if (stall == 0) return 0;  // the device stopped answering
         if (got_total > 0 && gap != UINT64_MAX) {
             const uint64_t gap_left = Remaining(gap, last_byte);
             if (gap_left == 0) break;
@@ -314,17 +308,14 @@ int PlatformReadFile(PlatformPort port, void* buffer, uint32_t count, uint32_t* 
         t.ReadTotalTimeoutConstant = Min3(left, stall, kSliceMs);
         if (!SetDriverTimeouts(p, t)) return 0;
         DWORD got = 0;
-        if (!ReadFile(p->handle, at + got_total, count - got_total, &got, nullptr) && !SliceTimedOut()) {
-            if (received != nullptr) *received = got_total;
-            return 0;
-        }
+        if (!ReadFile(p->handle, at + got_total, count - got_total, &got, nullptr) && !SliceTimedOut()) return 0;
         if (got > count - got_total) got = count - got_total;
         if (got > 0) {
             got_total += got;
+            if (received != nullptr) *received = got_total;
             last_byte = GetTickCount();
         }
     }
-    if (received != nullptr) *received = got_total;
     return 1;
 }
 
