@@ -104,7 +104,7 @@ def clear_ports():
 
 class WineCase(unittest.TestCase):
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="quillmere-wine-")
+        self.work = tempfile.mkdtemp(prefix="quillmere-wine-e2e-")
         self.sims = []
         clear_ports()
 
