@@ -25,14 +25,17 @@ constexpr PlatformTimeouts kShort = {0xFFFFFFFF, 1, 10, 1, 10};
 
 // Path of the scripted device with the given role, or "" outside the harness.
 std::string PortFor(const char* role) {
-    if (std::getenv("QUILLMERE_PTY_PEER") == nullptr) return "";
     std::string var = std::string("QUILLMERE_PORT_") + role;
     const char* n = std::getenv(var.c_str());
     return n == nullptr ? "" : std::string("\\\\.\\COM") + n;
 }
 
-#define REQUIRE_PORT(var, role)                                               \
-    const std::string var = PortFor(role);                                     \
+bool InHarness() { return std::getenv("QUILLMERE_PTY_PEER") != nullptr; }
+
+// Inside the harness a missing device is a failure, outside it a skip.
+#define REQUIRE_PORT(var, role)                                                   \
+    const std::string var = PortFor(role);                                         \
+    if (var.empty() && InHarness()) FAIL() << "no scripted device for " << role;   \
     if (var.empty()) GTEST_SKIP() << "needs the scripted devices of tests/wine"
 
 // Opens the port and puts it into the tool's line settings.

@@ -25,6 +25,10 @@ for _ in $(seq 1 100); do
   [ "$(grep -c '^ready' "$work/ready" 2>/dev/null)" = 5 ] && break
   sleep 0.05
 done
+if [ "$(grep -c '^ready' "$work/ready")" != 5 ]; then
+  echo "the scripted devices did not start" >&2
+  exit 1
+fi
 
 quillmere_wine_clear_ports
 export QUILLMERE_PTY_PEER=1
