@@ -94,8 +94,10 @@ class E2eCase(unittest.TestCase):
         return result
 
     def assertConsole(self, result, expected_text):
-        self.assertEqual(result.stdout, expected_text,
-                         "\n--- console ---\n%r\n--- expected ---\n%r" % (result.stdout, expected_text))
+        if result.stdout != expected_text:
+            sim_log = self.sims[-1].log() if self.sims else ""
+            self.fail("console differs\n--- console ---\n%r\n--- expected ---\n%r\n--- boxes ---\n%s"
+                      "--- simulator log ---\n%s" % (result.stdout, expected_text, result.stderr, sim_log))
 
     def assertBoxes(self, result, boxes):
         self.assertEqual(result.boxes(), list(boxes), result.stderr)
