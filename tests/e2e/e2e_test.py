@@ -11,6 +11,7 @@ the wire and what ended up in the simulated flash.
 Set QUILLMERE_E2E_KEEP=1 to keep the scratch folders of the run.
 """
 import argparse
+import fcntl
 import os
 import shutil
 import sys
@@ -230,6 +231,33 @@ class SearchTest(E2eCase):
         self.assertConsole(result, X.BANNER + X.input_file("firmware.bin") + X.search("")
                            + X.SEARCH_FAILED)
         self.assertBoxes(result, [X.NO_DEVICE])
+
+    def test_wrong_reply_on_the_last_port_probed(self):
+        # The device sits beyond the probed range; port 98 answers the probe
+        # with the two bytes swapped, so the search ends with that port's code 6.
+        self.job("firmware.bin", b"\1\2\3")
+        sim = self.sim(port=99, args=["--decoy", "crlf:98"], exit_after_close=False)
+        result = self.run_tool("y\n")
+        sim.stop(grace=0)
+        self.assertConsole(result, X.BANNER + X.input_file("firmware.bin") + X.search(".98.")
+                           + X.SEARCH_FAILED)
+        self.assertBoxes(result, [X.WILL_NOT_WORK])
+        self.assertEqual(sim.host_frames(), [])
+
+    def test_device_port_held_by_another_program_is_skipped(self):
+        self.job("firmware.bin", b"\1\2\3")
+        sim = self.sim(exit_after_close=False)
+        held = os.open(os.path.join(self.port_dir, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            result = self.run_tool("y\n")
+        finally:
+            os.close(held)
+        sim.stop(grace=0)
+        self.assertConsole(result, X.BANNER + X.input_file("firmware.bin") + X.search("")
+                           + X.SEARCH_FAILED)
+        self.assertBoxes(result, [X.NO_DEVICE])
+        self.assertEqual(sim.host_frames(), [])
 
     def test_decoys_before_the_device_on_com12(self):
         # Port 1 stays silent, port 2 is held by another program (no mark),
