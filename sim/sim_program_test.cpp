@@ -195,7 +195,7 @@ TEST_F(SimProgramTest, CloseAtMakesTheDeviceVanish) {
 
 TEST_F(SimProgramTest, RequestCorruption) {
     struct Case {
-        const char* spec;
+        const char* value;  // of --corrupt-request
         std::string frame;
         std::string check;
         std::string expected;
@@ -211,10 +211,10 @@ TEST_F(SimProgramTest, RequestCorruption) {
         {"1:17:20", "W00201000,0000000A#", "w00201000,4#", Word(10)},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.spec) + " " + c.frame);
+        SCOPED_TRACE(std::string(c.value) + " " + c.frame);
         SimClient client;
         std::string error;
-        ASSERT_TRUE(client.Start(kProgram, {"--corrupt-request", c.spec}, &error)) << error;
+        ASSERT_TRUE(client.Start(kProgram, {"--corrupt-request", c.value}, &error)) << error;
         ASSERT_TRUE(client.OpenPort(1));
         ASSERT_EQ(client.Exchange("N#", 2, 1000), "\n\r");
         client.Exchange(c.frame, 1, 200);
