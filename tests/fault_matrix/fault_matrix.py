@@ -470,8 +470,12 @@ def classify(setup, run, initial):
         verdict = outcome
     elif problems:
         verdict = "limit" if turned else "breach"
+    # A success whose lock bits or GPNVM bits are not what the tool asked for
+    # can only come from a request changed on its way in (see the README).
+    st = run["state"]
+    off_target = outcome == "success" and st is not None and (st["locks"] != ALL_LOCKS or not st["gpnvm"] & GPNVM2)
     return {"kind": run["kind"], "k": run["k"], "outcome": outcome, "problems": problems,
-            "turned": turned, "verdict": verdict, "seconds": run["seconds"],
+            "turned": turned, "verdict": verdict, "seconds": run["seconds"], "off_target": off_target,
             "frame": run["frames"].get(run["k"], ("", ""))[0][:40] if run["kind"] else "",
             "work": run["work"]}
 
@@ -500,9 +504,13 @@ def print_table(rows, frames, started, title):
     print("  %-30s %6d" % ("invariant breaches", breaches))
     print("  %-30s %6d" % ("corrupted request still valid", len(turned)))
     print("  %-30s %6d" % ("  of which broke an invariant", len(limit)))
+    print("  %-30s %6d" % ("  success, locks/GPNVM not set", sum(r["off_target"] for r in turned)))
     longest = max((r["seconds"] for r in rows), default=0)
     print("  %-30s %6.1f s" % ("longest run", longest))
     for r in rows:
+        if r["off_target"]:
+            print("  note: %s at frame %d %r -> success with a lock region or GPNVM bit other than asked"
+                  % (r["kind"], r["k"], r["frame"]))
         if r["verdict"] != "ok":
             print("  %s: %s at frame %d %r -> %s: %s (%s)" % (r["verdict"].upper(), r["kind"], r["k"], r["frame"],
                                                           r["outcome"], "; ".join(r["problems"]), r["work"]))
