@@ -10,7 +10,7 @@ packages=(
   libunicorn-dev                                    # the simulated instrument's CPU
   gcc-arm-none-eabi                                 # rebuilding the ARM images
   clang libclang-rt-dev                             # fuzzing and sanitizers
-  mingw-w64 wine64 xvfb xdotool                     # the Windows build and its tests
+  mingw-w64 wine64 xvfb xauth xdotool               # the Windows build and its tests
 )
 if [ "${QUILLMERE_MINIMAL:-0}" = "1" ]; then
   packages=(build-essential cmake pkg-config python3 libgtest-dev libgmock-dev libunicorn-dev)

@@ -52,7 +52,14 @@ run_ctest build-asan -LE wine
 
 if [ -x tests/wine/run.sh ]; then
   step "Windows build under Wine"
-  tests/wine/run.sh
+  wine_log=$(mktemp)
+  set +e
+  tests/wine/run.sh 2>&1 | tee "$wine_log"
+  wine_rc=${PIPESTATUS[0]}
+  set -e
+  grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$wine_log" >> "$summary" || true
+  rm -f "$wine_log"
+  [ "$wine_rc" -eq 0 ]
 fi
 
 if [ -x fuzz/run.sh ]; then
