@@ -139,13 +139,13 @@ class E2eCase(unittest.TestCase):
         self.assertIsNone(first_difference(state.flash, want), "flash content")
 
 
-class FullRunTest(E2eCase):
-    """A whole programming run, for both monitor versions."""
+class ProgrammingRun(E2eCase):
+    """A whole successful programming run, checked end to end."""
 
     def full_run(self, major, version_text, image, initial):
         self.job("firmware.bin", image)
         sim = self.sim(args=["--version", version_text], state_in=initial)
-        result = self.run_tool("y\n")
+        result = self.run_tool("y\n", timeout=300)
         sim.stop()
         self.assertConsole(result, X.successful_run("firmware.bin", ".1.",
                                                     X.rom_version_reply(version_text), len(image)))
@@ -156,7 +156,11 @@ class FullRunTest(E2eCase):
         self.assertEqual(state.gpnvm_bits, initial.gpnvm_bits | GPNVM2)
         self.assertFrames(sim, X.successful_run_frames(major, image))
         self.assertEqual(sim.lost_bytes(), 0)
-        return sim
+        return result
+
+
+class FullRunTest(ProgrammingRun):
+    """Small images, both monitor versions."""
 
     def test_version_1_image_ending_inside_the_fifth_chunk(self):
         # Five chunks per pass: both pass lines get two dots.
@@ -168,22 +172,15 @@ class FullRunTest(E2eCase):
         self.full_run(2, V2_TEXT, pattern(2 * X.CHUNK, seed=8), used_state())
 
 
-class FullSizeTest(E2eCase):
-    def test_version_2_full_size_image_loses_no_byte(self):
-        image = pattern(X.MAX_IMAGE, seed=5)
-        self.job("full.bin", image)
-        sim = self.sim(args=["--version", V2_TEXT], state_in=used_state(gpnvm_bits=0))
-        result = self.run_tool("y\n", timeout=300)
-        sim.stop()
-        self.assertConsole(result, X.successful_run("full.bin", ".1.", X.rom_version_reply(V2_TEXT),
-                                                    len(image)))
-        self.assertIn(X.WRITE + "." * 12 + X.OK, result.stdout)   # 24 chunks, no zero chunk
-        self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_DONE])
-        state = sim.state()
-        self.assertFlashHolds(state, image)
-        self.assertEqual(state.lock_bits, ALL_REGIONS)
-        self.assertEqual(state.gpnvm_bits, GPNVM2)
-        self.assertEqual(sim.lost_bytes(), 0)
+class FullSizeTest(ProgrammingRun):
+    """516,096 bytes: 24 chunks, no zero chunk; no byte lost while applets run."""
+
+    def test_full_size_image(self):
+        for major, text in ((2, V2_TEXT), (1, V1_TEXT)):
+            with self.subTest(monitor=major):
+                result = self.full_run(major, text, pattern(X.MAX_IMAGE, seed=5 + major),
+                                       used_state(gpnvm_bits=0))
+                self.assertIn(X.WRITE + "." * 12 + X.OK, result.stdout)
 
 
 class JobFileTest(E2eCase):
