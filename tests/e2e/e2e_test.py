@@ -357,21 +357,28 @@ class FailureTest(E2eCase):
     """Failures after the operator's Yes."""
 
     def test_flipped_flash_byte_is_reported_with_its_address(self):
-        image = bytearray(pattern(50000, seed=3))
-        offset = 2 * X.CHUNK + 5          # byte 5 of the third chunk
-        image[offset] = 0x05
-        self.job("firmware.bin", bytes(image))
-        sim = self.sim(args=["--version", V1_TEXT, "--flip-flash", str(offset)],
-                       state_in=used_state(lock_bits=0, gpnvm_bits=0))
-        result = self.run_tool("y\n")
-        sim.stop()
-        self.assertConsole(result, X.up_to_question("firmware.bin", ".1.", X.rom_version_reply(V1_TEXT))
-                           + X.ERASE + X.OK + X.WRITE + "." + X.OK
-                           + X.COMPARE + "." + X.mismatch(0x10A805, 0x05, 0xFA))
-        self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_FAILED])
-        state = sim.state()
-        self.assertEqual(state.lock_bits, 0, "no region may be locked after a failed verify")
-        self.assertEqual(state.gpnvm_bits, 0, "GPNVM2 must stay clear after a failed verify")
+        cases = [
+            # flash offset, file byte, flash byte, address printed, compare dots before it
+            (2 * X.CHUNK + 5, 0x05, 0xFA, "10A805", "."),   # byte 5 of the third chunk
+            (X.CHUNK - 1, 0xFF, 0x00, "1053FF", ""),        # last byte of the first chunk (the o frame)
+        ]
+        for offset, file_byte, flash_byte, address, dots in cases:
+            with self.subTest(address=address):
+                image = bytearray(pattern(50000, seed=3))
+                image[offset] = file_byte
+                self.job("firmware.bin", bytes(image))
+                sim = self.sim(args=["--version", V1_TEXT, "--flip-flash", str(offset)],
+                               state_in=used_state(lock_bits=0, gpnvm_bits=0))
+                result = self.run_tool("y\n")
+                sim.stop()
+                self.assertConsole(result, X.up_to_question("firmware.bin", ".1.",
+                                                            X.rom_version_reply(V1_TEXT))
+                                   + X.ERASE + X.OK + X.WRITE + "." + X.OK
+                                   + X.COMPARE + dots + X.mismatch(int(address, 16), file_byte, flash_byte))
+                self.assertBoxes(result, [X.ASK_START, X.PROGRAMMING_FAILED])
+                state = sim.state()
+                self.assertEqual(state.lock_bits, 0, "no region may be locked after a failed verify")
+                self.assertEqual(state.gpnvm_bits, 0, "GPNVM2 must stay clear after a failed verify")
 
     def device_lost_during_the_write_pass(self, fault):
         image = pattern(50000, seed=4)
