@@ -324,6 +324,29 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
         if (r < 0 && errno != EINTR) return 0;
         if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) return 0;
     }
+    // The driver takes a block into its output queue long before the last
+    // byte has left the line (5,392 bytes take almost half a second at
+    // 115200 baud). The monitor answers a frame only after it has received
+    // everything before it, so a read that followed at once would spend its
+    // short budget while the line is still busy. The write therefore ends
+    // when the driver's queue is empty, within the same time limits. A
+    // pseudo-terminal reports an empty queue at once.
+    int queued = 0;
+    int last_queued = -1;
+    while (ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        uint64_t now = NowUs();
+        if (queued != last_queued) {
+            last_progress = now;
+            last_queued = queued;
+        }
+        uint64_t stall_end = last_progress + uint64_t(g_no_progress_ms) * 1000;
+        uint64_t until = has_total && deadline < stall_end ? deadline : stall_end;
+        if (now >= until) {
+            if (written) *written = sent;
+            return 0;
+        }
+        poll(nullptr, 0, 1);
+    }
     if (written) *written = sent;
     return 1;
 }
