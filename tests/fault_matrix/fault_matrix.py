@@ -449,9 +449,9 @@ def check(setup, run, initial):
 # --------------------------------------------------------------------------
 # The matrix.
 
-def plan(frames, mode, stride, every_kind):
+def plan(frames, mode, stride, every_kind, kinds=KINDS):
     runs = []
-    for kind in KINDS:
+    for kind in kinds:
         step = 1 if mode == "full" or kind == every_kind else stride
         for k in range(0, frames, step):
             runs.append((kind, k))
@@ -529,7 +529,7 @@ def matrix(setup, args):
         return 1
     print("clean run: %d frames, %.1f s, success" % (frames, clean["seconds"]))
     cleanup(setup, clean)
-    runs = plan(frames, args.mode, args.stride, args.every)
+    runs = plan(frames, args.mode, args.stride, args.every, args.kinds.split(","))
     if args.limit:
         runs = runs[:args.limit]
     rows = []
@@ -571,6 +571,7 @@ def main():
     parser.add_argument("--full", dest="mode", action="store_const", const="full", default="sample")
     parser.add_argument("--every", default="close-at", choices=KINDS,
                         help="fault kind injected at every frame in sampled mode")
+    parser.add_argument("--kinds", default=",".join(KINDS), help="comma-separated fault kinds to inject")
     parser.add_argument("--stride", type=int, default=29, help="frame stride of the other kinds when sampling")
     # Most of a run is waiting on the line, so twice the cores keeps them busy.
     parser.add_argument("--jobs", type=int, default=2 * (os.cpu_count() or 1))
