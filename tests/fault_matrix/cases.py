@@ -138,8 +138,7 @@ def image_cases(setup, args):
     results = []
     for size in (0, 1, 0x5400):
         results.append(case_full_run(setup, "image of %d bytes" % size, fm.make_image(size, seed=size)))
-    if args.mode == "full" or args.big:
-        results.append(case_full_run(setup, "image of 516,096 bytes", fm.make_image(24 * 0x5400, seed=5)))
+    results.append(case_full_run(setup, "image of 516,096 bytes", fm.make_image(24 * 0x5400, seed=5)))
     results.append(case_refused_before_port(setup, "image of 516,097 bytes", b"image.bin", "Error 3",
                                             image=bytes(24 * 0x5400 + 1), size_line=24 * 0x5400 + 1))
 

@@ -155,7 +155,12 @@ def read_wire_log(path):
             continue
         k = int(m.group(3))
         text, notes = frames.get(k, ("", ""))
-        frames[k] = (text + m.group(4), notes + m.group(5))
+        note = m.group(5)
+        corrupt = CORRUPT_NOTE.search(line)
+        if corrupt and corrupt.group(0) not in note:
+            # However the line was split, the corruption note belongs to frame k.
+            note += " " + corrupt.group(0)
+        frames[k] = (text + m.group(4), notes + note)
     return frames
 
 
@@ -504,7 +509,7 @@ def print_table(rows, frames, started, title):
     print("  %-30s %6d" % ("invariant breaches", breaches))
     print("  %-30s %6d" % ("corrupted request still valid", len(turned)))
     print("  %-30s %6d" % ("  of which broke an invariant", len(limit)))
-    print("  %-30s %6d" % ("  success, locks/GPNVM not set", sum(r["off_target"] for r in turned)))
+    print("  %-30s %6d" % ("success, locks/GPNVM not set", sum(r["off_target"] for r in rows)))
     longest = max((r["seconds"] for r in rows), default=0)
     print("  %-30s %6.1f s" % ("longest run", longest))
     for r in rows:
@@ -580,7 +585,6 @@ def main():
     parser.add_argument("--limit", type=int, default=0, help="run only the first N faults (debugging)")
     parser.add_argument("--no-matrix", action="store_true", help="only the 'also tried' cases")
     parser.add_argument("--no-cases", action="store_true", help="skip the 'also tried' cases")
-    parser.add_argument("--big", action="store_true", help="also program a 516,096-byte image in sampled mode")
     parser.add_argument("--keep", action="store_true", help="keep every run's directory")
     parser.add_argument("--json", help="write every run's verdict to this file")
     parser.add_argument("--progress", action="store_true")
