@@ -130,6 +130,12 @@ int RunProgramming() {
     // more than 99 bytes, leaves the end of the file unreached.
     file_name[0] = '\0';
     fp2.getline(file_name, 100);
+    // A job file that opens but cannot be read (a directory, say) counts as
+    // one that cannot be opened; nothing was read from it.
+    if (fp2.bad()) {
+        ShowNoJobFileNotice();
+        return 0;
+    }
     if (!fp2.eof()) {
         ShowBadJobFileNotice();
         return 0;

@@ -18,6 +18,15 @@ TEST_F(StartTest, MissingJobFile) {
     EXPECT_TRUE(fake::Calls().size() == 1);  // the box only
 }
 
+// A job file that opens but cannot be read (here a directory) is a job file
+// that cannot be opened, not one with a wrong line.
+TEST_F(StartTest, JobFileThatCannotBeRead) {
+    std::filesystem::create_directory("f_write.txt");
+    EXPECT_EQ(Run(), kBanner);
+    EXPECT_EQ(Captions(), Strings{"Error 1"});
+    EXPECT_EQ(fake::Calls().size(), 1u);
+}
+
 // Job files refused by the line check: nothing after the banner, no port.
 TEST_F(StartTest, BadJobFiles) {
     const struct { const char* name; std::string content; } cases[] = {
