@@ -32,10 +32,21 @@ int32_t PassFailed(int32_t code) {
 }
 
 // Fills the first ChunkSize bytes of buffer from the image, zero beyond its
-// end. A short read leaves the stream at end of file.
-void ReadImageChunk(uint8_t* buffer) {
+// end. A short read leaves the stream at end of file. Returns false when the
+// image could not be read (a read error, not its end): the rest of the chunk
+// would be zeros that both passes agree on, and a truncated image would be
+// written and verified as if complete.
+bool ReadImageChunk(uint8_t* buffer) {
     std::memset(buffer, 0, static_cast<size_t>(ChunkSize));
     ProgramImage.read(reinterpret_cast<char*>(buffer), ChunkSize);
+    return !ProgramImage.bad();
+}
+
+// " error image read \n", then ShowProgrammingFailedNotice. Returns 1.
+int32_t ImageReadFailed() {
+    Say(" error image read \n");
+    ShowProgrammingFailedNotice();
+    return 1;
 }
 
 // A dot after every second chunk.
@@ -56,7 +67,7 @@ int32_t WritePass() {
     do {
         // The next chunk is read while the applet still writes the previous
         // one; it is sent only after that write has been confirmed.
-        ReadImageChunk(TransferBuffer);
+        if (!ReadImageChunk(TransferBuffer)) return ImageReadFailed();
         if (counter > 0) {
             r = WaitAppletDone(ChunkSize, kWriteDone);
             if (r != 0) return PassFailed(r + 900);
@@ -82,7 +93,7 @@ int32_t VerifyPass() {
     int16_t counter = 0;
     ResetFlashOffset();
     do {
-        ReadImageChunk(CompareBuffer);
+        if (!ReadImageChunk(CompareBuffer)) return ImageReadFailed();
         int32_t r = ReadChunk(ChunkSize);
         if (r != 0) return PassFailed(r);
         r = FetchChunk(ChunkSize);

@@ -166,4 +166,28 @@ TEST_F(PassesTest, VerifyPassFailures) {
     }
 }
 
+// An image stream that fails to read (here a folder, whose reads fail) is a
+// failure of the pass before anything is sent, not an early end of the image:
+// otherwise both passes would agree on a chunk of zeros and report success.
+TEST_F(PassesTest, ImageReadErrorStopsEitherPassBeforeAnyFrame) {
+    const struct { bool verify; const char* out; } cases[] = {
+        {false, " 7. Write flash .. error image read \n"},
+        {true, " 8. Compare .. error image read \n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        script::OpenDevice();
+        ProgramImage.clear();
+        ProgramImage.open(".", std::ios::in | std::ios::binary);
+        ASSERT_TRUE(ProgramImage.is_open());
+        ChunkSize = 0x5400;
+        CaptureStdout();
+        EXPECT_EQ(c.verify ? VerifyPass() : WritePass(), 1);
+        EXPECT_EQ(GetCapturedStdout(), c.out);
+        EXPECT_EQ(Captions(), std::vector<std::string>{"Error 11"});
+        EXPECT_EQ(fake::Remaining(), "");
+        ProgramImage.close();
+    }
+}
+
 }  // namespace
