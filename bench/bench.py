@@ -12,6 +12,13 @@ the tool adds little beyond the line itself.
 
 A failed run prints FAILED and the last line of its console; the exit code
 is then 1.
+
+A version-2 run on the throttled line is left out unless asked for with
+--monitor 2: a pseudo-terminal accepts the 5,392-byte SRAM monitor at once
+and reports no output queue, so the tool cannot wait for it to leave the
+line, and the terminal-mode check that follows runs out of its short read
+budget (" error 73! ") before the throttled upload has arrived. On a real
+serial port the write waits for the driver's queue to empty.
 """
 import argparse
 import os
@@ -79,6 +86,10 @@ def main():
     failed = False
     for version in versions:
         for label, baud in modes:
+            if version == 2 and baud and args.monitor == "both":
+                print("%-8s %-12s skipped: a pseudo-terminal has no output queue to wait for"
+                      % ("v2", label), flush=True)
+                continue
             r = one_run(tool, sim, VERSIONS[version], baud)
             bound = (r["sent"] + r["received"]) / LINE_BYTES_PER_SECOND
             last = r["console"].rstrip().splitlines()[-1:] or [""]
