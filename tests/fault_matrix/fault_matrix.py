@@ -220,12 +220,13 @@ def corrupted_frame_still_valid(frame):
 # One run.
 
 class Setup:
-    def __init__(self, tool, sim, timeout, image, keep):
+    def __init__(self, tool, sim, timeout, image, keep, sim_args=()):
         self.tool = tool
         self.sim = sim
         self.timeout = timeout
         self.image = image
         self.keep = keep
+        self.sim_args = list(sim_args)  # given to every simulator of the matrix
         self.state = initial_state()
 
 
@@ -319,7 +320,7 @@ def prepare_work(setup, image=None, job=b"image.bin"):
 
 def one_run(setup, kind, k, extra_args=None, answers="y\n", image=None):
     work = prepare_work(setup, image)
-    sim_args = list(extra_args or [])
+    sim_args = setup.sim_args + list(extra_args or [])
     if kind:
         sim_args += ["--" + kind, str(k)]
     sim, ports = start_sim(setup, work, sim_args)
@@ -576,6 +577,7 @@ def main():
     parser.add_argument("--full", dest="mode", action="store_const", const="full", default="sample")
     parser.add_argument("--every", default="close-at", choices=KINDS,
                         help="fault kind injected at every frame in sampled mode")
+    parser.add_argument("--monitor-version", help="version text of the simulated boot monitor (e.g. a v2 text)")
     parser.add_argument("--kinds", default=",".join(KINDS), help="comma-separated fault kinds to inject")
     parser.add_argument("--stride", type=int, default=29, help="frame stride of the other kinds when sampling")
     # Most of a run is waiting on the line, so twice the cores keeps them busy.
@@ -590,7 +592,8 @@ def main():
     parser.add_argument("--progress", action="store_true")
     args = parser.parse_args()
     setup = Setup(os.path.abspath(args.tool), os.path.abspath(args.sim), args.timeout,
-                  make_image(args.image_size), args.keep)
+                  make_image(args.image_size), args.keep,
+                  ["--version", args.monitor_version] if args.monitor_version else [])
     status = 0
     if not args.no_matrix:
         status |= matrix(setup, args)
