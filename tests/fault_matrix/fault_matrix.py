@@ -575,7 +575,7 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--full", dest="mode", action="store_const", const="full", default="sample")
-    parser.add_argument("--every", default="close-at", choices=KINDS,
+    parser.add_argument("--every", default="close-at", choices=KINDS + ["none"],
                         help="fault kind injected at every frame in sampled mode")
     parser.add_argument("--monitor-version", help="version text of the simulated boot monitor (e.g. a v2 text)")
     parser.add_argument("--kinds", default=",".join(KINDS), help="comma-separated fault kinds to inject")
