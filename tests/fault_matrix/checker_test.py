@@ -2,6 +2,7 @@
 """The matrix's judgement of a run, on made-up runs: a checker that lets a bad
 run through would make every figure of the matrix worthless."""
 import os
+import shutil
 import sys
 import unittest
 
@@ -37,6 +38,7 @@ def run(out, err, st, kind="drop-reply", status=0):
 class CheckTest(unittest.TestCase):
     def setUp(self):
         self.setup = fm.Setup("tool", "sim", 60, IMAGE, False)
+        self.addCleanup(shutil.rmtree, self.setup.root, True)
 
     def verdict(self, r):
         return fm.classify(self.setup, r, INITIAL)

@@ -228,6 +228,9 @@ class Setup:
         self.keep = keep
         self.sim_args = list(sim_args)  # given to every simulator of the matrix
         self.state = initial_state()
+        # Every run's folder lives in one folder of this invocation, so a
+        # clean-up never touches another invocation's runs.
+        self.root = tempfile.mkdtemp(prefix="quillmere-faults-")
 
 
 def start_sim(setup, work, sim_args, port=1):
@@ -307,7 +310,7 @@ def run_tool(setup, work, ports, answers="y\n", on_question=None):
 
 
 def prepare_work(setup, image=None, job=b"image.bin"):
-    work = tempfile.mkdtemp(prefix="quillmere-fault-")
+    work = tempfile.mkdtemp(prefix="run-", dir=setup.root)
     with open(os.path.join(work, "state-in"), "wb") as f:
         f.write(setup.state)
     with open(os.path.join(work, "image.bin"), "wb") as f:
@@ -600,6 +603,10 @@ def main():
     if not args.no_cases:
         import cases
         status |= cases.run_all(setup, args)
+    if status == 0 and not args.keep:
+        shutil.rmtree(setup.root, ignore_errors=True)
+    else:
+        print("run folders kept in %s" % setup.root)
     return status
 
 
