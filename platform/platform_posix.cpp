@@ -305,6 +305,11 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
     const bool has_total = total_ms != 0;
     const uint64_t deadline = start + total_ms * 1000;
     uint64_t last_progress = start;
+    // The write gives up at its total time-out or after the no-progress bound.
+    auto give_up_at = [&]() {
+        uint64_t stall_end = last_progress + uint64_t(g_no_progress_ms) * 1000;
+        return has_total && deadline < stall_end ? deadline : stall_end;
+    };
     uint32_t sent = 0;
     while (sent < count) {
         ssize_t n = write(p->fd, bytes + sent, count - sent);
@@ -316,8 +321,7 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
         uint64_t now = NowUs();
-        uint64_t stall_end = last_progress + uint64_t(g_no_progress_ms) * 1000;
-        uint64_t until = has_total && deadline < stall_end ? deadline : stall_end;
+        uint64_t until = give_up_at();
         if (now >= until) return 0;  // the whole block, or failure
         struct pollfd pfd = {p->fd, POLLOUT, 0};
         int r = poll(&pfd, 1, MsUntil(until, now));
@@ -339,9 +343,7 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
             last_progress = now;
             last_queued = queued;
         }
-        uint64_t stall_end = last_progress + uint64_t(g_no_progress_ms) * 1000;
-        uint64_t until = has_total && deadline < stall_end ? deadline : stall_end;
-        if (now >= until) {
+        if (now >= give_up_at()) {
             if (written) *written = sent;
             return 0;
         }
