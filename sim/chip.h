@@ -1,18 +1,23 @@
 // The simulated instrument's microcontroller: memory map, flash controllers,
-// debug serial unit with its receive DMA, watchdog and chip identification,
-// and an ARM CPU (emulated) that runs code started with a G frame.
+// debug serial unit with its receive DMA, USB device port, watchdog, chip
+// identification, and an ARM CPU (emulated) that runs code started with a G
+// frame.
 //
 // Chip time: a master-clock cycle count at 48 MHz, advanced by emulated
-// instructions (one cycle each) and by waiting. Flash busy times and the
-// debug unit's byte time (4,166 cycles at 115200 baud) are counted in it.
+// instructions (one cycle each) and by waiting. Flash busy times, the debug
+// unit's byte time (4,166 cycles at 115200 baud) and the USB bus's frames
+// are counted in it.
 #ifndef QUILLMERE_SIM_CHIP_H
 #define QUILLMERE_SIM_CHIP_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "sim/usb_port.h"
 
 namespace sim {
 
@@ -42,8 +47,27 @@ class SerialLine {
     virtual bool Stopped() = 0;
 };
 
+// What keeps time beside the CPU: the USB bus with the PC's driver on it.
+// Chip::Run hands it chip time; the native ROM monitor waits through it.
+class BusClock {
+ public:
+    virtual ~BusClock() = default;
+    // Chip time (> now) of the next bus event that code could see, or
+    // UINT64_MAX when nothing happens until the host's program acts.
+    virtual uint64_t NextEventAt(uint64_t now) = 0;
+    // Runs the bus's events up to chip time now.
+    virtual void AdvanceTo(uint64_t now) = 0;
+    // The chip has nothing to do before the bus does something: returns the
+    // chip time to go on at (the next event, or now plus the wall time spent
+    // waiting for the host), with the bus's events up to then done.
+    virtual uint64_t Idle(uint64_t now) = 0;
+    // True when the simulator must stop running code (signal, device gone).
+    virtual bool Stopped() = 0;
+};
+
 struct ChipOptions {
     uint32_t chip_id = 0x272A0A40;
+    int usb_endpoints = 4;  // endpoints of the USB device port, 4 to 8
     // Busy times in microseconds of chip time.
     uint32_t page_write_us = 3000;
     uint32_t erase_plane_us = 15000;
@@ -62,6 +86,8 @@ struct ChipStats {
     uint64_t mmio_accesses = 0;   // peripheral register and flash accesses by code
     uint64_t lost_bytes = 0;      // bytes lost to receive overrun
     uint64_t fmcn_errors = 0;     // flash commands started with a wrong FMCN
+    uint64_t pmc_writes = 0;      // writes by code to the power management controller
+    uint64_t txvc_writes = 0;     // writes by code to the USB port's TXVC (transceiver, pull-up)
 };
 
 enum class RunResult {
@@ -88,11 +114,24 @@ class Chip {
 
     // Runs ARM code from address with lr = return_address, the debug unit
     // wired to line, until the code branches to return_address, faults, or
-    // line->Stopped(). A monitor that never returns (the SRAM monitor) runs
-    // until the line stops. line may be null for code that returns by
-    // itself (nothing arrives, sent bytes are dropped, nothing stops it).
+    // line->Stopped() or the bus's Stopped(). A monitor that never returns
+    // (the SRAM monitor) runs until the line or the bus stops. line may be
+    // null (nothing arrives on the debug unit, sent bytes are dropped). The
+    // bus set with SetBus gets chip time while the code runs.
     // sp is left as it is (0x00208000 on a fresh chip); ARM state.
     RunResult Run(uint32_t address, uint32_t return_address, SerialLine* line);
+
+    // The bus beside the CPU (the USB bus and the PC's driver), or null when
+    // nothing is on the USB port. Not owned.
+    void SetBus(BusClock* bus);
+    // The USB device port (registers at 0xFFFB0000).
+    UsbPort& Usb();
+    // Chip time in cycles. SetNow moves it forward (never back).
+    uint64_t Now() const;
+    void SetNow(uint64_t cycles);
+    // Writes n bytes into the boot ROM region at offset (the boot monitor's
+    // own tables; code cannot write the ROM).
+    void WriteRom(uint32_t offset, const uint8_t* data, size_t n);
 
     // "pc=... address=... what" of the last fault.
     const std::string& LastFault() const;

@@ -40,6 +40,7 @@ bool RomMonitor::Feed(uint8_t byte) {
     if (text_length_ == 0 && !overflow_ && (byte == '\n' || byte == '\r')) return true;
     if (byte == '#') {
         Execute();
+        if (!hung_) line_->EndOfAnswer();
         text_length_ = 0;
         overflow_ = false;
         return !hung_;
@@ -162,7 +163,7 @@ void RomMonitor::Execute() {
 void RomMonitor::Go(uint32_t address) {
     const uint64_t lost_before = chip_->Stats().lost_bytes;
     line_->BeginCall();
-    const RunResult r = chip_->Run(address, kRomReturnAddress, line_);
+    const RunResult r = chip_->Run(address, kRomReturnAddress, line_->DebugUnitLine());
     line_->EndCall(r == RunResult::kReturned);
     switch (r) {
         case RunResult::kReturned: {

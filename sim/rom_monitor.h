@@ -41,6 +41,12 @@ class MonitorLine : public SerialLine {
     // The code has stopped. returned: it came back to the ROM monitor, and the
     // kept bytes are offered again, in order, by the next PollByte calls.
     virtual void EndCall(bool returned) = 0;
+    // The monitor has answered a frame completely (a link that sends in
+    // packets sends the rest now). Nothing to do on a byte-wise line.
+    virtual void EndOfAnswer() {}
+    // The line to wire to the debug serial unit while code runs: this one on
+    // the debug unit's link, null when the monitor's link is another port.
+    virtual SerialLine* DebugUnitLine() { return this; }
 };
 
 class RomMonitor {

@@ -1,0 +1,255 @@
+// The chip's USB device port (base 0xFFFB0000), without the CPU: the
+// registers code sees, and the bus side on which the PC's driver (the host)
+// makes its transactions. Time is passed in as a chip-time cycle count
+// ("now"), so the model runs the same inside the emulator, under the native
+// ROM monitor and in unit tests.
+//
+// Endpoints (the boot monitor's layout; the port itself only knows FIFO
+// sizes and banks, the rest is what code writes into CSRn):
+//   0  control,   8-byte FIFO, 1 bank
+//   1  64-byte FIFO, 2 banks (bulk OUT in the boot monitor's configuration)
+//   2  64-byte FIFO, 2 banks (bulk IN)
+//   3  64-byte FIFO, 1 bank  (interrupt IN)
+//   4 to 7, when the port has them (UsbPortOptions::endpoints): 64 bytes, 2 banks.
+//
+// Behaviour modelled, register by register (bit names as in the chip sheet):
+// - FRM_NUM: the frame number of the last start-of-frame (10:0) and FRM_OK.
+// - GLB_STAT: FADDEN, CONFG, ESR, RSMINPR, RMWUPE as written; a bus reset
+//   clears FADDEN and CONFG.
+// - FADDR: FADD and FEN as written; a bus reset clears it. The port answers
+//   transactions addressed to FADD while FEN is set, and no others.
+// - IER/IDR/IMR: the mask is kept; no interrupt reaches the core.
+// - ISR: EPnINT is set while any of CSRn's flags TXCOMP, RX_DATA_BK0,
+//   RXSETUP, STALLSENT, RX_DATA_BK1 is set; RXSUSP, RXRSM, SOFINT, ENDBUSRES,
+//   WAKEUP are latched until cleared through ICR.
+// - RST_EP: while bit n is 1, endpoint n is held in reset: its banks are
+//   empty, its toggle is DATA0, the host's transactions to it get NAK.
+//   Writing 0 ends the reset.
+// - CSRn: flags TXCOMP, RX_DATA_BK0, RXSETUP, STALLSENT, RX_DATA_BK1 are
+//   cleared by writing 0 (1 has no effect); TXPKTRDY is set by writing 1
+//   while it reads 0 (the bank being filled goes to the host; with nothing
+//   written that is a zero-length packet), cleared by the port when the host
+//   has taken the packet, and writing 0 does nothing; FORCESTALL, DIR,
+//   EPTYPE, EPEDS are plain fields; DTGLE and RXBYTECNT are read-only.
+//   A CSR write takes effect kCsrSettleReads reads of that CSR later, or
+//   kCsrSettleCycles cycles later, whichever comes first; until then reads
+//   show the old value. Writing CSRn again, or touching FDRn, before the
+//   write shows is a discipline fault: counted, logged; a second write
+//   replaces the first, a FIFO access acts on the old state.
+//   When a write takes effect and clears a flag that the port set after
+//   code last read that CSR, the event is lost: counted and logged (for
+//   RX_DATA_BKn the packet in that bank is gone).
+// - DTGLE: the data toggle of the next packet the endpoint takes (OUT) or
+//   sends (IN). Banks and toggle move together from DATA0 and bank 0, so
+//   with both OUT banks full the older one is bank DTGLE.
+// - OUT, two banks: a packet goes into the bank after the one filled last
+//   (bank 0 after a reset), only when that bank is free; otherwise NAK. A
+//   packet whose toggle is not the expected one is acknowledged and dropped
+//   as a repeat. FDRn reads take bytes of the older full bank; RXBYTECNT
+//   counts the bytes left in it. Clearing the flag of the older bank hands
+//   it back; clearing the flag of the newer bank while the older is still
+//   full drops the newer packet unread (a discipline fault).
+// - IN, two banks: FDRn writes fill the bank not yet released; setting
+//   TXPKTRDY releases it and the next writes go to the other bank. The host
+//   takes released banks in order; each taken packet sets TXCOMP, and
+//   TXPKTRDY is cleared once no released bank is left. Writing FDRn while
+//   both banks are released, or past 64 bytes, is a discipline fault (the
+//   byte is dropped). A bank released while the other one still waits is
+//   released too (a discipline fault as well: the sheet waits for TXCOMP).
+// - Control endpoint 0: a SETUP is always acknowledged (also while
+//   FORCESTALL is set): it empties the FIFO, puts the 8 bytes in it with
+//   RXBYTECNT 8, sets RXSETUP, drops a packet waiting to go to the host and
+//   sets the toggle to DATA1 for the data stage. While RXSETUP is set the
+//   endpoint answers NAK to IN and OUT. Clearing RXSETUP with bytes of the
+//   SETUP still unread is a discipline fault (they are dropped).
+// - FORCESTALL: the endpoint answers STALL to IN and OUT; each STALL sets
+//   STALLSENT.
+// - An endpoint whose EPEDS is 0, or whose EPTYPE does not match the
+//   direction of a transaction, does not answer it (Handshake::kNone).
+// - Bus reset: at its end every endpoint is disabled, reset and its CSR
+//   cleared, FADDR, FADDEN and CONFG are cleared and ENDBUSRES is set.
+// - Suspend/resume: RXSUSP, and RXRSM with WAKEUP on resume; every setting
+//   is kept.
+// - TXVC: TXVDIS and PUON as written; the port is on the bus only while the
+//   transceiver is on and the pull-up is on (Attached()).
+// - Any other offset in the port's range is not a register: Read and Write
+//   return false and the chip treats the access as a fault.
+#ifndef QUILLMERE_SIM_USB_PORT_H
+#define QUILLMERE_SIM_USB_PORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr uint32_t kUsbBase = 0xFFFB0000;
+constexpr uint32_t kUsbSize = 0x4000;
+
+// Register offsets from kUsbBase.
+constexpr uint32_t kUsbFrmNum = 0x000;
+constexpr uint32_t kUsbGlbStat = 0x004;
+constexpr uint32_t kUsbFaddr = 0x008;
+constexpr uint32_t kUsbIer = 0x010;
+constexpr uint32_t kUsbIdr = 0x014;
+constexpr uint32_t kUsbImr = 0x018;
+constexpr uint32_t kUsbIsr = 0x01C;
+constexpr uint32_t kUsbIcr = 0x020;
+constexpr uint32_t kUsbRstEp = 0x028;
+constexpr uint32_t kUsbCsr0 = 0x030;  // + 4n
+constexpr uint32_t kUsbFdr0 = 0x050;  // + 4n
+constexpr uint32_t kUsbTxvc = 0x074;
+
+// FRM_NUM
+constexpr uint32_t kFrmNumMask = 0x7FF;
+constexpr uint32_t kFrmErr = 1u << 16;
+constexpr uint32_t kFrmOk = 1u << 17;
+// GLB_STAT
+constexpr uint32_t kGlbFadden = 1u << 0;
+constexpr uint32_t kGlbConfg = 1u << 1;
+constexpr uint32_t kGlbEsr = 1u << 2;
+constexpr uint32_t kGlbRsminpr = 1u << 3;
+constexpr uint32_t kGlbRmwupe = 1u << 4;
+// FADDR
+constexpr uint32_t kFaddrFaddMask = 0x7F;
+constexpr uint32_t kFaddrFen = 1u << 8;
+// ISR / ICR / IER / IDR / IMR
+constexpr uint32_t kIsrEpInt(int n) { return 1u << n; }
+constexpr uint32_t kIsrRxsusp = 1u << 8;
+constexpr uint32_t kIsrRxrsm = 1u << 9;
+constexpr uint32_t kIsrSofint = 1u << 11;
+constexpr uint32_t kIsrEndbusres = 1u << 12;
+constexpr uint32_t kIsrWakeup = 1u << 13;
+// CSRn
+constexpr uint32_t kCsrTxcomp = 1u << 0;
+constexpr uint32_t kCsrRxDataBk0 = 1u << 1;
+constexpr uint32_t kCsrRxsetup = 1u << 2;
+constexpr uint32_t kCsrStallsent = 1u << 3;
+constexpr uint32_t kCsrTxpktrdy = 1u << 4;
+constexpr uint32_t kCsrForcestall = 1u << 5;
+constexpr uint32_t kCsrRxDataBk1 = 1u << 6;
+constexpr uint32_t kCsrDir = 1u << 7;
+constexpr uint32_t kCsrEptypeShift = 8;
+constexpr uint32_t kCsrEptypeMask = 7u << 8;
+constexpr uint32_t kCsrDtgle = 1u << 11;
+constexpr uint32_t kCsrEpeds = 1u << 15;
+constexpr uint32_t kCsrRxbytecntShift = 16;
+constexpr uint32_t kCsrRxbytecntMask = 0x7FFu << 16;
+// The flags cleared by writing 0.
+constexpr uint32_t kCsrW0cFlags = kCsrTxcomp | kCsrRxDataBk0 | kCsrRxsetup | kCsrStallsent | kCsrRxDataBk1;
+// EPTYPE values.
+constexpr uint32_t kEptypeControl = 0;
+constexpr uint32_t kEptypeIsoOut = 1;
+constexpr uint32_t kEptypeBulkOut = 2;
+constexpr uint32_t kEptypeIntOut = 3;
+constexpr uint32_t kEptypeIsoIn = 5;
+constexpr uint32_t kEptypeBulkIn = 6;
+constexpr uint32_t kEptypeIntIn = 7;
+// TXVC
+constexpr uint32_t kTxvcTxvdis = 1u << 8;
+constexpr uint32_t kTxvcPuon = 1u << 9;
+
+// How long a CSR write takes to show (see the file comment).
+constexpr int kCsrSettleReads = 2;
+constexpr uint64_t kCsrSettleCycles = 6;
+
+constexpr int kUsbMaxEndpoints = 8;
+
+// The port's answer to one transaction of the host.
+enum class Handshake {
+    kAck,    // taken (OUT, SETUP) or data sent (IN)
+    kNak,    // not now; the host tries again later
+    kStall,  // the endpoint is halted (FORCESTALL)
+    kNone,   // no answer at all: not addressed to this port, endpoint off or of another type, port off the bus
+};
+
+struct UsbPortOptions {
+    int endpoints = 4;  // 4 to 8
+    // Receives the port's notes for the simulator's log (discipline faults,
+    // lost events); may be empty.
+    std::function<void(const std::string&)> log;
+};
+
+struct UsbPortStats {
+    uint64_t out_packets = 0;      // OUT data packets taken into a bank (repeats not counted)
+    uint64_t in_packets = 0;       // IN data packets the host took (zero-length ones included)
+    uint64_t zero_length_in = 0;   // of these, zero-length packets
+    uint64_t setup_packets = 0;
+    uint64_t out_naks = 0;         // OUT and control OUT transactions answered NAK
+    uint64_t in_naks = 0;          // IN transactions answered NAK
+    uint64_t stalls = 0;           // transactions answered STALL
+    uint64_t unanswered = 0;       // transactions answered kNone
+    uint64_t repeats_dropped = 0;  // OUT packets with the wrong toggle, acknowledged and dropped
+    uint64_t lost_events = 0;      // flags cleared by a CSR write before code had seen them
+    uint64_t discipline_faults = 0;  // CSR written again before it showed, FIFO touched then, FIFO misuse, ...
+    uint64_t bus_resets = 0;
+    uint64_t txvc_writes = 0;      // writes to TXVC (transceiver, pull-up)
+};
+
+// One packet the port sent to the host: its bytes, the data toggle it went
+// with, and for each byte the tag that code had last read from the FIFO of
+// an endpoint other than 0 when it wrote the byte (the simulator uses the host frame number, so that
+// a reply is known by the frame it answers).
+struct InPacket {
+    std::vector<uint8_t> data;
+    std::vector<uint64_t> tags;
+    int toggle = 0;
+};
+
+class UsbPort {
+ public:
+    explicit UsbPort(const UsbPortOptions& options);
+
+    // --- The chip's side: register access at offset (0 to kUsbSize - 1)
+    // from kUsbBase, 32 bits, at chip time now. False for an offset that is
+    // not a register (the access is a fault).
+    bool Read(uint32_t offset, uint64_t now, uint32_t* value);
+    bool Write(uint32_t offset, uint32_t value, uint64_t now);
+
+    // --- The bus side: the host's transactions at chip time now. ---
+    // SETUP to endpoint 0 (always DATA0, 8 bytes).
+    Handshake Setup(uint8_t address, const uint8_t setup[8], uint64_t now);
+    // An OUT data packet of n bytes (0 to the endpoint's FIFO size) with
+    // data toggle `toggle` (0 or 1); tags: one per byte (may be null: 0).
+    Handshake Out(uint8_t address, int endpoint, const uint8_t* data, size_t n, int toggle,
+                  const uint64_t* tags, uint64_t now);
+    // An IN token. On kAck, *packet holds what the port sent; the host's
+    // acknowledgement is implied (the port counts the packet as taken).
+    Handshake In(uint8_t address, int endpoint, InPacket* packet, uint64_t now);
+    // The host's reset signalling has ended at now.
+    void BusReset(uint64_t now);
+    // A start-of-frame with frame number `frame` (11 bits).
+    void StartOfFrame(uint32_t frame, uint64_t now);
+    // The bus goes idle (suspend) / resumes.
+    void Suspend(uint64_t now);
+    void Resume(uint64_t now);
+
+    // True while the port is on the bus: transceiver on and pull-up on.
+    bool Attached() const;
+    // What the boot monitor leaves after the host configured the device is
+    // set up by the monitor through the registers; tests may use this to
+    // put the port into a state directly (transceiver on, pull-up on).
+    void PowerOn();
+
+    // Something the host can see changed since the last call (a bank
+    // released or handed back, a flag the host waits for): the bus should
+    // be looked at again before the next planned event.
+    bool TakeBusChange();
+    // True when an IN endpoint (or endpoint 0) has a released packet waiting
+    // for the host.
+    bool InPending(int endpoint) const;
+    // True while any CSR write has not yet shown.
+    bool WritePending() const;
+
+    const UsbPortStats& Stats() const { return stats_; }
+
+ private:
+    // (implementation state)
+    UsbPortStats stats_;
+};
+
+}  // namespace sim
+
+#endif
