@@ -23,6 +23,10 @@ constexpr uint32_t kWdtMode = 0xFFFFFD44;
 constexpr uint32_t kWdtEnd = 0xFFFFFD50;
 constexpr uint32_t kEfcBase = 0xFFFFFF60;
 constexpr uint32_t kEfcEnd = 0xFFFFFF80;
+// The power management controller: only its range is known; code of ours
+// must not write it (the boot monitor set the clocks the port needs).
+constexpr uint32_t kPmcBase = 0xFFFFFC00;
+constexpr uint32_t kPmcEnd = 0xFFFFFD00;
 constexpr uint32_t kDefaultSp = 0x00208000;
 // A permanently undefined ARM instruction: code that runs into the ROM area
 // anywhere but at the return address stops with a fault.
@@ -39,6 +43,10 @@ constexpr int kIdleWaitMs = 2;
 constexpr int kBusyPolls = 4;
 // Slices between looks at line->Stopped() when the code keeps running.
 constexpr int kSlicesPerStopCheck = 16;
+// Reads of the USB port's status registers in a row (no write, no FIFO
+// access, no CSR write pending), each within kIdleGapCycles of the previous,
+// after which the code counts as waiting for the bus.
+constexpr int kUsbIdlePolls = 8;
 
 class NullLine : public SerialLine {
  public:
@@ -64,6 +72,10 @@ struct ChipCore {
     uint64_t StatusPoll(uint64_t now);
     bool PeriphWrite(uint32_t address, uint32_t value);
     uint32_t FlashRead(uint32_t offset, unsigned size) const;
+    // The USB port's registers, at the current chip time; a read by running
+    // code that only polls may ask the bus to move time on.
+    bool UsbRead(uint32_t offset, uint32_t* value);
+    bool UsbWrite(uint32_t offset, uint32_t value);
     // Records a fault of the running code and stops it; the message is made
     // by ComposeFault() once the emulator has stopped and its pc is exact.
     // data: a bad load or store (its pc is found by FaultPc()).
@@ -82,6 +94,8 @@ struct ChipCore {
     FlashController efc0;
     FlashController efc1;
     DebugUnit dbgu;
+    UsbPort usb;
+    BusClock* bus = nullptr;
     std::vector<uint32_t> watchdog_writes;
     uint32_t watchdog_mode = 0;
     ChipStats stats;
@@ -104,6 +118,9 @@ struct ChipCore {
     int idle_polls = 0;
     uint64_t last_idle_poll = 0;
     bool idle_request = false;
+    int usb_idle_polls = 0;
+    uint64_t last_usb_poll = 0;
+    bool usb_idle_request = false;
     int busy_polls[2] = {0, 0};
     uint64_t fmcn_errors_logged = 0;
 };
@@ -117,7 +134,10 @@ ChipCore::ChipCore(const ChipOptions& o)
                                  UsToCycles(o.lock_gpnvm_us)}, o.flip_offset),
       efc1(1, &flash, FlashTimes{UsToCycles(o.page_write_us), UsToCycles(o.erase_plane_us),
                                  UsToCycles(o.lock_gpnvm_us)}, o.flip_offset),
-      dbgu(sram.data(), kSramBase, kSramSize, o.chip_id) {
+      dbgu(sram.data(), kSramBase, kSramSize, o.chip_id),
+      usb(UsbPortOptions{o.usb_endpoints, [this](const std::string& note) {
+              if (options.log) options.log("usb port: " + note);
+          }}) {
     for (size_t i = 0; i + 4 <= rom.size(); i += 4) std::memcpy(&rom[i], &kUndefined, 4);
 }
 
@@ -267,6 +287,11 @@ bool ChipCore::PeriphRead(uint32_t address, uint32_t* value) {
         *value = address == kWdtMode ? watchdog_mode : 0;
         return true;
     }
+    if (address >= kPmcBase && address < kPmcEnd) {
+        // Its registers are not modelled; they read as 0.
+        *value = 0;
+        return true;
+    }
     if (address >= kEfcBase && address < kEfcEnd) {
         int i = address >= kEfcBase + 0x10 ? 1 : 0;
         FlashController& efc = i ? efc1 : efc0;
@@ -299,6 +324,18 @@ bool ChipCore::PeriphWrite(uint32_t address, uint32_t value) {
         dbgu.Write(address - kDbguBase, value, now, line);
         return true;
     }
+    if (address >= kPmcBase && address < kPmcEnd) {
+        // The clocks stay as the boot monitor set them; a write is counted
+        // and logged, not applied.
+        ++stats.pmc_writes;
+        if (options.log) {
+            char note[96];
+            std::snprintf(note, sizeof note, "write of 0x%08X to the power management controller at 0x%08X ignored",
+                          value, address);
+            options.log(note);
+        }
+        return true;
+    }
     if (address >= kWdtBase && address < kWdtEnd) {
         if (address == kWdtMode) {
             // Write-once after reset: later writes are recorded, not applied.
@@ -323,6 +360,44 @@ bool ChipCore::PeriphWrite(uint32_t address, uint32_t value) {
         return true;
     }
     return false;
+}
+
+bool ChipCore::UsbRead(uint32_t offset, uint32_t* value) {
+    const uint64_t now = stats.cycles;
+    const bool fifo = offset >= kUsbFdr0 && offset < kUsbFdr0 + 4 * kUsbMaxEndpoints;
+    if (!usb.Read(offset, now, value)) return false;
+    idle_polls = 0;
+    if (running && bus != nullptr && usb.TakeBusChange()) {
+        // A CSR write took effect with this read: let the bus look at once.
+        usb_idle_polls = 0;
+        uc_emu_stop(uc);
+        return true;
+    }
+    if (!running || bus == nullptr || fifo || usb.WritePending()) {
+        usb_idle_polls = 0;
+        return true;
+    }
+    usb_idle_polls = (usb_idle_polls > 0 && now - last_usb_poll <= kIdleGapCycles) ? usb_idle_polls + 1 : 1;
+    last_usb_poll = now;
+    if (usb_idle_polls >= kUsbIdlePolls) {
+        // The code does nothing but look at the port: nothing it can see
+        // changes before the bus's next event.
+        usb_idle_polls = 0;
+        usb_idle_request = true;
+        uc_emu_stop(uc);
+    }
+    return true;
+}
+
+bool ChipCore::UsbWrite(uint32_t offset, uint32_t value) {
+    idle_polls = 0;
+    usb_idle_polls = 0;
+    if (offset == kUsbTxvc) ++stats.txvc_writes;
+    if (!usb.Write(offset, value, stats.cycles)) return false;
+    // The host may see something new (a packet released, a bank handed
+    // back): let the bus look before the slice ends.
+    if (running && bus != nullptr && usb.TakeBusChange()) uc_emu_stop(uc);
+    return true;
 }
 
 // --- Unicorn callbacks ------------------------------------------------------
@@ -440,6 +515,36 @@ void OnPeriphWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, v
     }
 }
 
+uint64_t OnUsbRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    ++impl->stats.mmio_accesses;
+    const uint32_t address = kUsbBase + static_cast<uint32_t>(offset);
+    if (size > 1 && (offset & (size - 1)) != 0) {
+        impl->SetFault(address, "unaligned read");
+        return 0;
+    }
+    uint32_t value = 0;
+    if (!impl->UsbRead(static_cast<uint32_t>(offset) & ~3u, &value)) {
+        impl->SetFault(address, "read of an address that is not a USB port register");
+        return 0;
+    }
+    return (value >> (8 * (address & 3))) & (size >= 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1));
+}
+
+void OnUsbWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
+    auto* impl = static_cast<ChipCore*>(user);
+    ++impl->stats.mmio_accesses;
+    const uint32_t address = kUsbBase + static_cast<uint32_t>(offset);
+    if (size > 1 && (offset & (size - 1)) != 0) {
+        impl->SetFault(address, "unaligned write");
+        return;
+    }
+    const uint32_t v = static_cast<uint32_t>(value) << (8 * (address & 3));
+    if (!impl->UsbWrite(static_cast<uint32_t>(offset) & ~3u, v)) {
+        impl->SetFault(address, "write to an address that is not a USB port register");
+    }
+}
+
 }  // namespace
 
 struct Chip::Impl : ChipCore {
@@ -465,6 +570,7 @@ Chip::Chip(const ChipOptions& options) : impl_(new Impl(options)) {
               uc_mmio_map(m.uc, kFlashBase, kFlashSize, OnFlashRead, user, OnFlashWrite, user) == UC_ERR_OK &&
               uc_mmio_map(m.uc, kPeriphBase, kPeriphSize, OnPeriphRead, user, OnPeriphWrite, user) ==
                   UC_ERR_OK &&
+              uc_mmio_map(m.uc, kUsbBase, kUsbSize, OnUsbRead, user, OnUsbWrite, user) == UC_ERR_OK &&
               uc_hook_add(m.uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(OnBlock), user, 1, 0) ==
                   UC_ERR_OK &&
               uc_hook_add(m.uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
@@ -515,6 +621,7 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
     uint32_t until = return_address & ~1u;
     m.dbgu.StartReceiving(m.stats.cycles);
     m.idle_polls = 0;
+    m.usb_idle_polls = 0;
     m.busy_polls[0] = m.busy_polls[1] = 0;
     int slices = 0;
     RunResult result = RunResult::kStopped;
@@ -522,13 +629,20 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
     for (;;) {
         if (++slices >= kSlicesPerStopCheck) {
             slices = 0;
-            if (m.line->Stopped()) break;
+            if (m.line->Stopped() || (m.bus && m.bus->Stopped())) break;
         }
         uint64_t now = m.stats.cycles;
         uint64_t next = m.dbgu.NextByteAt();
         m.slice_end = now + kSliceCycles;
         if (next > now && next < m.slice_end) m.slice_end = next;
+        if (m.bus) {
+            // The bus's events up to now are done; the slice ends at its next.
+            m.bus->AdvanceTo(now);
+            const uint64_t bus_next = m.bus->NextEventAt(now);
+            if (bus_next > now && bus_next < m.slice_end) m.slice_end = bus_next;
+        }
         m.idle_request = false;
+        m.usb_idle_request = false;
         uc_err err = uc_emu_start(m.uc, pc, until, 0, 0);
         pc = m.Pc();
         if (m.faulted) {
@@ -563,6 +677,14 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
             // last look at the empty line at the earliest.
             if (got && m.stats.cycles < m.dbgu.NextByteAt()) m.stats.cycles = m.dbgu.NextByteAt();
         }
+        if (m.usb_idle_request && m.bus) {
+            // The code only looks at the USB port: the bus moves chip time
+            // to its next event (or waits for the host in wall time).
+            slices = 0;
+            if (m.bus->Stopped()) break;
+            const uint64_t to = m.bus->Idle(m.stats.cycles);
+            if (to > m.stats.cycles) m.stats.cycles = to;
+        }
         m.dbgu.Feed(m.stats.cycles, m.line);
         uint32_t dma_address;
         if (m.dbgu.DmaFault(&dma_address)) {
@@ -583,17 +705,34 @@ RunResult Chip::Run(uint32_t address, uint32_t return_address, SerialLine* line)
     return result;
 }
 
+void Chip::SetBus(BusClock* bus) { impl_->bus = bus; }
+UsbPort& Chip::Usb() { return impl_->usb; }
+uint64_t Chip::Now() const { return impl_->stats.cycles; }
+
+void Chip::SetNow(uint64_t cycles) {
+    if (cycles > impl_->stats.cycles) impl_->stats.cycles = cycles;
+}
+
+void Chip::WriteRom(uint32_t offset, const uint8_t* data, size_t n) {
+    Impl& m = *impl_;
+    if (offset >= m.rom.size()) return;
+    if (n > m.rom.size() - offset) n = m.rom.size() - offset;
+    std::memcpy(&m.rom[offset], data, n);
+    if (m.uc) uc_ctl_remove_cache(m.uc, static_cast<uint64_t>(kRomBase + offset), static_cast<uint64_t>(kRomBase + offset + n));
+}
+
 // --- Bus accesses of the ROM monitor -----------------------------------------
 
 namespace {
 
-enum class Region { kNone, kSram, kFlash, kRom, kPeriph };
+enum class Region { kNone, kSram, kFlash, kRom, kUsb, kPeriph };
 
 Region Classify(uint32_t address, uint32_t size) {
     uint64_t end = static_cast<uint64_t>(address) + size;
     if (address >= kSramBase && end <= kSramBase + kSramSize) return Region::kSram;
     if (address >= kFlashBase && end <= kFlashBase + static_cast<uint64_t>(kFlashSize)) return Region::kFlash;
     if (address >= kRomBase && end <= kRomBase + kRomSize) return Region::kRom;
+    if (address >= kUsbBase && end <= static_cast<uint64_t>(kUsbBase) + kUsbSize) return Region::kUsb;
     if (address >= kPeriphBase) return Region::kPeriph;
     return Region::kNone;
 }
@@ -613,6 +752,13 @@ static bool BusRead(ChipCore& m, uint32_t address, uint32_t size, uint32_t* valu
         case Region::kRom:
             for (uint32_t i = 0; i < size; ++i) v |= static_cast<uint32_t>(m.rom[address - kRomBase + i]) << (8 * i);
             break;
+        case Region::kUsb: {
+            uint32_t reg = 0;
+            if (!m.UsbRead((address - kUsbBase) & ~3u, &reg)) return false;
+            v = reg >> (8 * (address & 3));
+            if (size < 4) v &= (1u << (8 * size)) - 1;
+            break;
+        }
         case Region::kPeriph: {
             uint32_t reg = 0;
             if (!m.PeriphRead(address & ~3u, &reg)) return false;
@@ -636,6 +782,8 @@ static bool BusWrite(ChipCore& m, uint32_t address, uint32_t size, uint32_t valu
         case Region::kFlash:
         case Region::kRom:
             return true;  // read-only to the monitor: ignored
+        case Region::kUsb:
+            return m.UsbWrite((address - kUsbBase) & ~3u, value << (8 * (address & 3)));
         case Region::kPeriph:
             return m.PeriphWrite(address & ~3u, value << (8 * (address & 3)));
         case Region::kNone:

@@ -269,8 +269,12 @@ TEST(ChipFault, StopsTheCodeWithPcAndAddress) {
          "pc=0x00200004 address=0x00400000"},
         {"write outside the map", {LdrLiteral(1, 0, 3), Str(0, 1, 0), kBxLr, 0x00000010},
          "pc=0x00200004 address=0x00000010"},
-        {"unmodelled peripheral", {LdrLiteral(1, 0, 3), Ldr(0, 1, 0), kBxLr, 0xFFFFFC00},
-         "pc=0x00200004 address=0xFFFFFC00"},
+        {"unmodelled peripheral", {LdrLiteral(1, 0, 3), Ldr(0, 1, 0), kBxLr, 0xFFFFFA00},
+         "pc=0x00200004 address=0xFFFFFA00"},
+        {"USB port offset that is no register", {LdrLiteral(1, 0, 3), Ldr(0, 1, 0), kBxLr, 0xFFFB0024},
+         "pc=0x00200004 address=0xFFFB0024"},
+        {"USB endpoint the port lacks", {LdrLiteral(1, 0, 3), Str(0, 1, 0), kBxLr, 0xFFFB0040},
+         "pc=0x00200004 address=0xFFFB0040"},
         {"unaligned flash read", {LdrLiteral(1, 0, 3), Ldr(0, 1, 0), kBxLr, kFlashBase + 2},
          "address=0x00100002"},
         {"undefined instruction", {0xE3A00000u, 0xE7F000F0u, kBxLr}, "pc=0x00200004"},
@@ -285,6 +289,19 @@ TEST(ChipFault, StopsTheCodeWithPcAndAddress) {
         EXPECT_EQ(chip.Run(kCode, kReturn, &line), RunResult::kFault);
         EXPECT_NE(chip.LastFault().find(c.expected), std::string::npos) << chip.LastFault();
     }
+}
+
+TEST(ChipFault, ClockWritesAreCountedNotApplied) {
+    // The power management controller reads as 0; a write by code is
+    // counted (the images must leave the clocks alone) and changes nothing.
+    Chip chip{ChipOptions{}};
+    Load(chip, {LdrLiteral(1, 0, 3), Str(1, 1, 0), kBxLr, 0xFFFFFC10});
+    FakeLine line;
+    EXPECT_EQ(chip.Run(kCode, kReturn, &line), RunResult::kReturned);
+    EXPECT_EQ(chip.Stats().pmc_writes, 1u);
+    uint32_t v = 1;
+    EXPECT_TRUE(chip.Read32(0xFFFFFC10, &v));
+    EXPECT_EQ(v, 0u);
 }
 
 TEST(ChipBus, MonitorAccessesFollowTheMemoryMap) {

@@ -37,8 +37,8 @@
 //   write shows is a discipline fault: counted, logged; a second write
 //   replaces the first, a FIFO access acts on the old state.
 //   When a write takes effect and clears a flag that the port set after
-//   code last read that CSR, the event is lost: counted and logged (for
-//   RX_DATA_BKn the packet in that bank is gone).
+//   code last read that CSR (before the write), the event is lost: counted
+//   and logged (for RX_DATA_BKn the packet in that bank is gone).
 // - DTGLE: the data toggle of the next packet the endpoint takes (OUT) or
 //   sends (IN). Banks and toggle move together from DATA0 and bank 0, so
 //   with both OUT banks full the older one is bank DTGLE.
@@ -59,9 +59,11 @@
 // - Control endpoint 0: a SETUP is always acknowledged (also while
 //   FORCESTALL is set): it empties the FIFO, puts the 8 bytes in it with
 //   RXBYTECNT 8, sets RXSETUP, drops a packet waiting to go to the host and
-//   sets the toggle to DATA1 for the data stage. While RXSETUP is set the
-//   endpoint answers NAK to IN and OUT. Clearing RXSETUP with bytes of the
-//   SETUP still unread is a discipline fault (they are dropped).
+//   sets the toggle to DATA1 for the data stage. The status stage, the
+//   transaction in the direction opposite to DIR, always goes with DATA1.
+//   While RXSETUP is set the endpoint answers NAK to IN and OUT. Clearing
+//   RXSETUP with bytes of the SETUP still unread is a discipline fault (they
+//   are dropped).
 // - FORCESTALL: the endpoint answers STALL to IN and OUT; each STALL sets
 //   STALLSENT.
 // - An endpoint whose EPEDS is 0, or whose EPTYPE does not match the
@@ -238,7 +240,8 @@ class UsbPort {
     // be looked at again before the next planned event.
     bool TakeBusChange();
     // True when an IN endpoint (or endpoint 0) has a released packet waiting
-    // for the host.
+    // for the host, or a CSR write that releases one is on its way (it shows
+    // within kCsrSettleCycles).
     bool InPending(int endpoint) const;
     // True while any CSR write has not yet shown.
     bool WritePending() const;
@@ -246,7 +249,80 @@ class UsbPort {
     const UsbPortStats& Stats() const { return stats_; }
 
  private:
-    // (implementation state)
+    // One bank of an endpoint's FIFO: its bytes, a tag per byte, and (OUT)
+    // how many of them code has read.
+    struct Bank {
+        std::vector<uint8_t> data;
+        std::vector<uint64_t> tags;
+        size_t read = 0;
+        void Clear() {
+            data.clear();
+            tags.clear();
+            read = 0;
+        }
+    };
+    // A CSR write that has not shown yet.
+    struct PendingWrite {
+        bool active = false;
+        uint32_t value = 0;
+        uint64_t at = 0;            // chip time of the write
+        int reads = 0;              // reads of the CSR since
+        uint64_t read_serial = 0;   // the CSR's last read before the write (see flag_serial)
+    };
+    struct Endpoint {
+        int banks = 1;            // 1 or 2
+        size_t fifo = 64;         // bytes per bank
+        uint32_t flags = 0;       // TXCOMP, RX_DATA_BK0, RXSETUP, STALLSENT, TXPKTRDY, RX_DATA_BK1
+        uint32_t fields = 0;      // FORCESTALL, DIR, EPTYPE, EPEDS
+        int toggle = 0;           // DTGLE
+        // Serial number (serial_) at which the port last set each flag, by bit number.
+        uint64_t flag_serial[8] = {};
+        uint64_t last_read = 0;   // serial number of code's last read of the CSR
+        PendingWrite pending;
+        Bank out[2];              // OUT banks (bank 0 also holds a SETUP)
+        int next_out = 0;         // the bank the next OUT packet goes into
+        Bank in[2];               // IN banks
+        bool released[2] = {false, false};
+        int fill = 0;             // the IN bank FDR writes go to
+        int queue[2] = {0, 0};    // released IN banks, oldest first
+        int queued = 0;
+    };
+    enum class Dir { kSetup, kOut, kIn };
+
+    void Note(const std::string& text, uint64_t now);
+    void Fault(const std::string& text, uint64_t now);
+    // Applies the CSR writes that have shown by now.
+    void Settle(uint64_t now);
+    void Apply(int n, uint64_t now);
+    // Would writing value to CSRn change something the host sees?
+    bool HostVisible(int n, uint32_t value) const;
+    void ReleaseInBank(int n, uint64_t now);
+    void ResetEndpoint(int n);
+    void SetFlag(int n, uint32_t flag);
+    bool HeldInReset(int n) const { return (rst_ep_ >> n) & 1; }
+    // The OUT bank FDR reads take bytes from, or null.
+    Bank* ReadBank(int n);
+    uint32_t CsrValue(int n);
+    uint8_t ReadFifo(int n, uint64_t now);
+    void WriteFifo(int n, uint8_t byte, uint64_t now);
+    // Addressing, endpoint enable and type; false: the port does not answer.
+    bool Answers(uint8_t address, int endpoint, Dir dir) const;
+    Handshake Unanswered();
+
+    UsbPortOptions options_;
+    int endpoints_ = 4;
+    Endpoint ep_[kUsbMaxEndpoints];
+    int pending_writes_ = 0;
+    uint64_t serial_ = 0;
+    uint64_t current_tag_ = 0;
+    uint32_t frame_ = 0;      // FRM_NUM value (frame number, FRM_OK)
+    uint32_t glb_stat_ = 0;
+    uint32_t faddr_ = 0;
+    uint32_t imr_ = 0;
+    uint32_t isr_latched_ = 0;  // RXSUSP, RXRSM, SOFINT, ENDBUSRES, WAKEUP
+    uint32_t rst_ep_ = 0;
+    uint32_t txvc_ = 0;
+    bool bus_change_ = false;
     UsbPortStats stats_;
 };
 
