@@ -156,10 +156,14 @@ class CdcHost {
     // The device's pull-up came on at chip time now: reset the bus and
     // enumerate it (the first enumeration's descriptors are kept).
     void Attach(uint64_t now);
+    // The device left the bus at chip time now (pull-up or transceiver off):
+    // the port is gone (HostSide::DeviceGone).
+    void Detach(uint64_t now);
     // True once the device is configured and bound to the driver.
     bool Configured() const;
-    // True once the port is gone (enumeration failed after a bus reset, the
-    // device left the bus).
+    // True once the port is gone: an enumeration failed (the first, or one
+    // after a bus reset showed other descriptors), the device attached again
+    // while the host still had it, or it left the bus.
     bool Gone() const;
 
     // Runs the bus up to chip time now: every start-of-frame, slot and end of
@@ -180,7 +184,154 @@ class CdcHost {
     const CdcHostStats& Stats() const;
 
  private:
-    // (implementation state)
+    // How far the host is with the device.
+    enum class Phase {
+        kDetached,     // no device yet
+        kResetting,    // reset signalling until reset_end_
+        kEnumerating,  // enumeration requests
+        kRunning,      // configured and bound: the program's events are served
+        kGone,         // the port is gone for good
+    };
+    // The requests the driver makes; what happens when one ends depends on it.
+    enum class Request {
+        kDeviceDescriptor64,  // GET_DESCRIPTOR(device, 64) at address 0
+        kSetAddress,
+        kDeviceDescriptor,    // GET_DESCRIPTOR(device, 18)
+        kConfigHead,          // GET_DESCRIPTOR(configuration, 9)
+        kConfigAll,           // GET_DESCRIPTOR(configuration, wTotalLength)
+        kSetConfiguration,
+        kClearHalt,
+        kSetControlLineState,
+        kGetLineCoding,
+        kSetLineCoding,
+    };
+    // What follows the end of a request (whatever its result): the program's
+    // call returns (data may follow), the port is open (also), or closed.
+    enum class After { kNothing, kCallReturns, kPortOpen, kPortClosed };
+    enum class Stage { kSetup, kDataIn, kDataOut, kStatusIn, kStatusOut };
+    enum class Result { kOk, kStalled, kTimedOut, kUnexpected };
+    struct ControlRequest {
+        Request request = Request::kSetAddress;
+        uint8_t setup[8] = {};
+        std::vector<uint8_t> out;  // OUT data stage
+        After after = After::kNothing;
+    };
+    struct OutByte {
+        uint8_t byte;
+        uint64_t tag;
+        bool unit_end;
+    };
+    // An IN transfer: its bytes and their tags.
+    struct Transfer {
+        std::vector<uint8_t> data;
+        std::vector<uint64_t> tags;
+    };
+
+    // Chip time of the step the bus is at: steps 0 to 18 are the slots of
+    // frame frame_ (step 0 right after its start-of-frame), step 19 its end.
+    uint64_t StepTime() const;
+    // Earliest step time (slot or frame end) after t.
+    static uint64_t StepAfter(uint64_t t);
+    // True when the next slot may do something (see NextEventAt).
+    bool Busy(uint64_t t) const;
+    // Chip time at which the earliest timer runs out (reset signalling ends,
+    // a request's hold-off ends, held bytes are due for the log), or
+    // UINT64_MAX: idle frames up to it may be skipped.
+    uint64_t TimerBound() const;
+    void DoStep(uint64_t t);
+    void Slot(uint64_t t);
+    void EndOfFrame(uint64_t t);
+    void TakeEvents(uint64_t t);
+    bool ControlIdle() const { return !active_ && control_queue_.empty(); }
+
+    void StartReset(uint64_t t);
+    void EndReset();
+    void Enumerate(Request request, uint16_t length);
+    void EnumerationFailed(const std::string& why);
+    void MakeGone(const std::string& why);
+    bool ParseConfiguration(const std::vector<uint8_t>& config, std::string* why);
+
+    void Queue(Request request, uint8_t type, uint8_t code, uint16_t value, uint16_t index,
+               std::vector<uint8_t> out, uint16_t in_length, After after = After::kNothing, bool front = false);
+    void QueueClearHalt(uint8_t endpoint, bool front);
+    void QueueOpen(const LineCoding& coding);
+    void QueueLineSettings(const LineCoding& coding);
+    void ControlTransaction(uint64_t t);
+    void FinishRequest(Result result, uint64_t t);
+    std::string Describe(const ControlRequest& r, Result result) const;
+
+    // Bytes of the next bulk OUT packet that may go now (0: none).
+    size_t OutPacketLength() const;
+    bool FormOutPacket();
+    bool TryOut(uint64_t t);
+    bool TryIn(uint64_t t);
+    void CompleteTransfer();
+    void DropTransfers(const char* why);
+
+    void Log(const std::string& text) const;
+    void Note(const std::string& text) const;
+
+    CdcHostOptions options_;
+    UsbPort* port_;
+    HostSide* side_;
+    CdcHostStats stats_;
+    size_t in_transfer_size_ = 128;
+
+    Phase phase_ = Phase::kDetached;
+    uint64_t frame_ = 0;  // frame of the next step
+    int step_ = 0;
+    uint64_t reset_end_ = 0;
+    bool enumerated_once_ = false;
+    uint8_t address_ = 0;
+    std::vector<uint8_t> device_descriptor_;
+    std::vector<uint8_t> config_descriptor_;
+    std::vector<uint8_t> new_device_;  // read during a later enumeration
+    std::vector<uint8_t> new_config_;
+    uint8_t config_value_ = 1;
+    uint8_t out_ep_ = 0x01;  // endpoint addresses from the configuration descriptor
+    uint8_t in_ep_ = 0x82;
+    uint8_t comm_interface_ = 0;  // wIndex of the CDC requests
+
+    // Control requests: the one in progress, and those waiting.
+    std::deque<ControlRequest> control_queue_;
+    bool active_ = false;
+    ControlRequest request_;
+    Stage stage_ = Stage::kSetup;
+    uint64_t request_start_ = 0;
+    uint64_t control_retry_at_ = 0;   // no answer: not before the next frame
+    uint64_t control_not_before_ = 0; // reset recovery, SET_ADDRESS recovery
+    int control_toggle_ = 0;
+    size_t control_out_pos_ = 0;
+    std::vector<uint8_t> control_in_;
+    bool control_babble_ = false;     // the device sent more than asked for
+
+    // The program's port.
+    bool call_pending_ = false;  // an open's or line change's requests are not finished
+    bool port_open_ = false;     // IN transfers pending
+    bool line_set_ = false;
+    LineCoding line_coding_;     // the coding set last (SET_LINE_CODING)
+    LineCoding device_coding_;   // the device's answer to GET_LINE_CODING
+
+    // Bulk OUT.
+    std::deque<OutByte> out_queue_;
+    std::vector<uint8_t> out_packet_;
+    std::vector<uint64_t> out_tags_;
+    bool out_packet_ready_ = false;
+    int out_toggle_ = 0;
+    bool out_halted_ = false;   // a STALL: waiting for CLEAR_FEATURE
+    bool out_stall_logged_ = false;
+    uint64_t out_retry_at_ = 0;
+    // Bulk IN.
+    Transfer transfer_;               // the transfer being filled
+    std::deque<Transfer> finished_;   // delivered at the end of the frame
+    int in_toggle_ = 0;
+    bool in_halted_ = false;
+    bool in_stall_logged_ = false;
+    uint64_t in_retry_at_ = 0;
+    bool last_bulk_out_ = false;      // the direction that moved data last goes second
+    bool held_armed_ = false;         // transfer_'s last packet was full (no end yet)
+    bool held_logged_ = false;        // ... and that has been logged
+    uint64_t held_since_ = 0;         // chip time of that packet
 };
 
 }  // namespace sim
