@@ -1,20 +1,29 @@
 // quillmere-sim: the simulated instrument on a pseudo-terminal. See
 // sim/README.md for the options, the state file and what is modelled.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "sim/cdc_host.h"
 #include "sim/chip.h"
 #include "sim/options.h"
 #include "sim/pty_line.h"
 #include "sim/rom_monitor.h"
+#include "sim/rom_usb.h"
 #include "sim/sim_log.h"
 #include "sim/state_file.h"
+#include "sim/usb_descriptors.h"
+#include "sim/usb_link.h"
 #include "sim/wire_log.h"
 
 namespace {
 
 void OnStopSignal(int) { sim::g_stop_signal = 1; }
+
+// Wall time the host may take to enumerate the instrument at start.
+constexpr int kEnumerationWaitMs = 10000;
 
 std::FILE* OpenOrNull(const std::string& path, const char* what) {
     if (path.empty()) return nullptr;
@@ -41,6 +50,7 @@ int main(int argc, char** argv) {
     sim::ChipOptions chip_options;
     chip_options.chip_id = options.chip_id;
     chip_options.flip_offset = options.flip_flash;
+    chip_options.usb_endpoints = options.usb_endpoints;
     chip_options.log = [](const std::string& note) { sim::SimLog("chip: %s", note.c_str()); };
     sim::Chip chip(chip_options);
     if (!options.state_in.empty()) {
@@ -74,12 +84,42 @@ int main(int argc, char** argv) {
         line.Shutdown();
         return 1;
     }
-    sim::SimLog("monitor version \"%s\", chip id %08X, port COM%d at %s", options.version.c_str(),
-                options.chip_id, options.port, line.SlavePath().c_str());
+    const bool usb = options.link == sim::LinkKind::kUsb;
+    sim::SimLog("monitor version \"%s\", chip id %08X, port COM%d at %s, link %s", options.version.c_str(),
+                options.chip_id, options.port, line.SlavePath().c_str(), usb ? "usb" : "serial");
+    sim::InstallRomDescriptors(&chip, options.rom_descriptors);
+
+    // On the USB link the PC's driver sits between the pty and the chip's
+    // port, and the ROM monitor serves the port as the boot ROM's firmware.
+    std::unique_ptr<sim::CdcHost> host;
+    std::unique_ptr<sim::UsbLink> link;
+    std::unique_ptr<sim::UsbMonitorLine> usb_line;
+    if (usb) {
+        sim::CdcHostOptions host_options;
+        host_options.driver = options.usb_windows ? sim::HostDriver::kWindows : sim::HostDriver::kLinux;
+        host_options.log = [](const std::string& note) { sim::SimLog("usb host: %s", note.c_str()); };
+        host_options.note = [&line](const std::string& note) { line.UsbNote(note); };
+        host.reset(new sim::CdcHost(host_options, &chip.Usb(), &line));
+        link.reset(new sim::UsbLink(&chip, host.get(), &line, options.real_time));
+        chip.SetBus(link.get());
+        usb_line.reset(new sim::UsbMonitorLine(&chip, link.get(), options.rom_descriptors));
+        usb_line->Boot();
+        // The PC enumerates the instrument before its COM port exists.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEnumerationWaitMs);
+        while (!host->Configured() && !link->Stopped() && std::chrono::steady_clock::now() < until) {
+            usb_line->WaitByte(10);
+        }
+        if (!host->Configured()) {
+            std::fprintf(stderr, "quillmere-sim: the simulated PC did not enumerate the instrument\n");
+            line.Shutdown();
+            return 1;
+        }
+        sim::SimLog("enumerated by the %s driver", options.usb_windows ? "Windows" : "Linux");
+    }
     std::printf("ready COM%d %s\n", options.port, line.SlavePath().c_str());
     std::fflush(stdout);
 
-    sim::RomMonitor monitor(&chip, &line, options.version);
+    sim::RomMonitor monitor(&chip, usb ? static_cast<sim::MonitorLine*>(usb_line.get()) : &line, options.version);
     monitor.Serve();
     line.Shutdown();
 
@@ -105,6 +145,13 @@ int main(int argc, char** argv) {
     figures.instructions = stats.instructions;
     figures.mmio_accesses = stats.mmio_accesses;
     figures.cycles = stats.cycles;
+    figures.pmc_writes = stats.pmc_writes;
+    figures.txvc_writes = stats.txvc_writes;
+    figures.usb = usb;
+    if (usb) {
+        figures.port = chip.Usb().Stats();
+        figures.host = host->Stats();
+    }
     const std::string summary = sim::FormatSummary(figures);
     if (figures.lost_bytes > 0) sim::SimLog("%llu host bytes lost to receive overrun",
                                             static_cast<unsigned long long>(figures.lost_bytes));

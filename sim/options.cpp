@@ -73,7 +73,17 @@ const char* UsageText() {
            "  --version TEXT          monitor version text (default \"v1.4 Nov 10 2006\")\n"
            "  --chip-id HEX           chip identification word (default 272A0A40)\n"
            "  --flip-flash OFFSET     flip a flash byte after a page write covers it\n"
-           "  --baud N                throttle both directions to N/10 bytes per second\n"
+           "  --link usb|serial       the instrument's link: its USB device port (default) or the\n"
+           "                          debug serial unit\n"
+           "  --usb-driver linux|windows\n"
+           "                          the PC's CDC driver on the USB link (default linux)\n"
+           "  --real-time             wall time follows chip time (a run takes as long as on the chip)\n"
+           "  --bus-reset-at K        the host resets the bus and enumerates again before frame K\n"
+           "  --usb-endpoints N       endpoints of the USB device port, 4 to 8 (default 4)\n"
+           "  --rom-descriptors sheet|swapped|none\n"
+           "                          the boot ROM's USB descriptors: as the sheet (default), bulk IN\n"
+           "                          on endpoint 1 and OUT on 2, or none in the ROM region\n"
+           "  --baud N                serial link: throttle both ways to N/10 bytes per second\n"
            "  --wire-log FILE         log every frame and reply\n"
            "  --log FILE              simulator log (default stderr)\n"
            "  --summary FILE          summary on exit (default stderr)\n"
@@ -97,6 +107,10 @@ bool ParseOptions(int argc, char** argv, SimOptions* o, std::string* error) {
         if (name == "--help" || name == "-h") return false;
         if (name == "--exit-after-close") {
             o->exit_after_close = true;
+            continue;
+        }
+        if (name == "--real-time") {
+            o->real_time = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -125,6 +139,25 @@ bool ParseOptions(int argc, char** argv, SimOptions* o, std::string* error) {
         } else if (name == "--baud") {
             ok = ToInt(value, 10, 10, 100000000, &v);
             o->baud = static_cast<uint32_t>(v);
+        } else if (name == "--link") {
+            const std::string link = value;
+            ok = link == "usb" || link == "serial";
+            o->link = link == "serial" ? LinkKind::kSerial : LinkKind::kUsb;
+        } else if (name == "--usb-driver") {
+            const std::string driver = value;
+            ok = driver == "linux" || driver == "windows";
+            o->usb_windows = driver == "windows";
+        } else if (name == "--bus-reset-at") {
+            ok = ToInt(value, 10, 0, INT64_MAX / 2, &o->bus_reset_at);
+        } else if (name == "--usb-endpoints") {
+            ok = ToInt(value, 10, 4, 8, &v);
+            o->usb_endpoints = static_cast<int>(v);
+        } else if (name == "--rom-descriptors") {
+            const std::string layout = value;
+            ok = layout == "sheet" || layout == "swapped" || layout == "none";
+            o->rom_descriptors = layout == "swapped" ? RomDescriptorLayout::kSwapped
+                                 : layout == "none"  ? RomDescriptorLayout::kNone
+                                                     : RomDescriptorLayout::kSheet;
         } else if (name == "--wire-log") {
             o->wire_log = value;
         } else if (name == "--log") {
@@ -159,6 +192,14 @@ bool ParseOptions(int argc, char** argv, SimOptions* o, std::string* error) {
             *error = "bad value for " + name + ": " + value;
             return false;
         }
+    }
+    if (o->link == LinkKind::kUsb && o->baud != 0) {
+        *error = "--baud throttles the debug serial unit: it needs --link serial";
+        return false;
+    }
+    if (o->link == LinkKind::kSerial && (o->real_time || o->bus_reset_at != kNoFrame)) {
+        *error = "--real-time and --bus-reset-at need the USB link";
+        return false;
     }
     for (size_t i = 0; i < o->decoys.size(); ++i) {
         bool taken = o->decoys[i].port == o->port;

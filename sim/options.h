@@ -6,12 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "sim/usb_descriptors.h"
+
 namespace sim {
 
 // A frame index, or none.
 constexpr int64_t kNoFrame = -1;
 
 enum class DecoyKind { kSilent, kCrlf, kHeld };
+
+// The instrument's link to the PC: its USB device port (a CDC virtual serial
+// port, as on the instrument) or the debug serial unit.
+enum class LinkKind { kUsb, kSerial };
 
 struct Decoy {
     DecoyKind kind;
@@ -24,7 +30,13 @@ struct SimOptions {
     std::string version = "v1.4 Nov 10 2006";  // --version TEXT
     uint32_t chip_id = 0x272A0A40;          // --chip-id HEX
     int64_t flip_flash = -1;                // --flip-flash OFFSET (flash offset)
-    uint32_t baud = 0;                      // --baud N; 0 = unthrottled
+    uint32_t baud = 0;                      // --baud N; 0 = unthrottled (serial link only)
+    LinkKind link = LinkKind::kUsb;         // --link usb|serial
+    bool usb_windows = false;               // --usb-driver linux|windows: the PC's CDC driver
+    bool real_time = false;                 // --real-time: wall time follows chip time (USB link)
+    int64_t bus_reset_at = kNoFrame;        // --bus-reset-at K: bus reset and enumeration before frame K
+    int usb_endpoints = 4;                  // --usb-endpoints N: endpoints of the USB port, 4 to 8
+    RomDescriptorLayout rom_descriptors = RomDescriptorLayout::kSheet;  // --rom-descriptors sheet|swapped|none
     std::string wire_log;                   // --wire-log FILE
     std::string log;                        // --log FILE; empty = stderr
     std::string summary;                    // --summary FILE; empty = stderr

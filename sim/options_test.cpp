@@ -21,7 +21,7 @@ TEST(OptionsTest, ValuesAndDefaults) {
     std::string error;
     ASSERT_TRUE(Parse({"--port", "12", "--chip-id", "275A0740", "--flip-flash", "0x100",
                        "--corrupt-request", "7:3:20", "--decoy", "held:4", "--decoy", "crlf:98",
-                       "--baud", "115200", "--timeout", "2.5", "--exit-after-close"},
+                       "--link", "serial", "--baud", "115200", "--timeout", "2.5", "--exit-after-close"},
                       &o, &error))
         << error;
     EXPECT_EQ(o.port, 12);
@@ -46,6 +46,24 @@ TEST(OptionsTest, ValuesAndDefaults) {
     EXPECT_EQ(d.corrupt_request_mask, 0x01);
     EXPECT_EQ(d.port, 1);
     EXPECT_EQ(d.port_dir, "./ports");
+    // The instrument's own link, as a PC with the Linux driver sees it.
+    EXPECT_EQ(d.link, LinkKind::kUsb);
+    EXPECT_FALSE(d.usb_windows);
+    EXPECT_FALSE(d.real_time);
+    EXPECT_EQ(d.usb_endpoints, 4);
+    EXPECT_EQ(d.rom_descriptors, RomDescriptorLayout::kSheet);
+    EXPECT_EQ(d.bus_reset_at, kNoFrame);
+
+    SimOptions u;
+    ASSERT_TRUE(Parse({"--usb-driver", "windows", "--real-time", "--bus-reset-at", "12", "--usb-endpoints", "6",
+                       "--rom-descriptors", "swapped"},
+                      &u, &error))
+        << error;
+    EXPECT_TRUE(u.usb_windows);
+    EXPECT_TRUE(u.real_time);
+    EXPECT_EQ(u.bus_reset_at, 12);
+    EXPECT_EQ(u.usb_endpoints, 6);
+    EXPECT_EQ(u.rom_descriptors, RomDescriptorLayout::kSwapped);
 }
 
 TEST(OptionsTest, Refusals) {
@@ -62,6 +80,14 @@ TEST(OptionsTest, Refusals) {
         {"--decoy", "silent:2", "--decoy", "crlf:2"},
         {"--timeout", "0"},
         {"--bogus", "1"},
+        {"--link", "radio"},
+        {"--usb-driver", "mac"},
+        {"--usb-endpoints", "3"},
+        {"--usb-endpoints", "9"},
+        {"--rom-descriptors", "some"},
+        {"--baud", "115200"},                                 // the throttle is the serial line's
+        {"--link", "serial", "--real-time"},                  // chip time on a bus the link lacks
+        {"--link", "serial", "--bus-reset-at", "3"},
     };
     for (const auto& args : cases) {
         SimOptions o;

@@ -29,18 +29,14 @@ constexpr size_t kReplayLimit = 65536;      // bytes kept while ROM-started code
 constexpr uint64_t kPumpIntervalNs = 200000;
 constexpr uint64_t kThrottleSlackNs = 20000000;  // the throttle's tolerance, 20 ms
 constexpr uint64_t kExitAfterCloseNs = 1000000000;
-
-uint64_t NowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-void SleepNs(uint64_t ns) {
-    timespec ts{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
+// USB link: bytes of the program read off the pty ahead of the driver model
+// (the tty layer's own buffer; the driver holds its share itself).
+constexpr size_t kUsbReadAhead = 4096;
+// USB link: a write that has not visibly ended counts as ended when nothing
+// more came for this long.
+constexpr uint64_t kWriteQuietNs = 20000000;
+// Packet-mode status bits of the master (linux/tty.h's TIOCPKT_*).
+constexpr uint8_t kPktIoctl = 0x40;
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
@@ -116,8 +112,9 @@ void ClosePtyEndpoint(PtyEndpoint* pty) {
     pty->master = -1;
 }
 
-PtyLine::PtyLine(const SimOptions& options, WireLog* wire) : options_(options), wire_(wire) {
-    if (options.baud > 0) ns_per_byte_ = 10000000000ull / options.baud;
+PtyLine::PtyLine(const SimOptions& options, WireLog* wire)
+    : options_(options), wire_(wire), usb_(options.link == LinkKind::kUsb) {
+    if (options.baud > 0 && !usb_) ns_per_byte_ = 10000000000ull / options.baud;
 }
 
 PtyLine::~PtyLine() { Shutdown(); }
@@ -141,12 +138,28 @@ bool PtyLine::Open(std::string* error) {
         }
         decoys_.emplace_back(d, e);
     }
-    if (options_.exit_after_close) {
+    if (usb_) {
+        // The program's changes of the line settings show on the master as
+        // packet-mode status (TIOCPKT_IOCTL), as long as EXTPROC is set.
+        const int on = 1;
+        termios tio{};
+        if (ioctl(pty_.master, TIOCPKT, &on) != 0 || tcgetattr(pty_.slave, &tio) != 0) {
+            *error = Errno("packet mode on the port");
+            return false;
+        }
+        tio.c_lflag |= EXTPROC;
+        if (tcsetattr(pty_.slave, TCSANOW, &tio) != 0) {
+            *error = Errno("packet mode on the port");
+            return false;
+        }
+    }
+    if (options_.exit_after_close || usb_) {
         // The simulator's own slave fd is already open, so only other
         // processes' opens and closes are counted.
         watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (watch_fd_ < 0 ||
-            inotify_add_watch(watch_fd_, pty_.slave_path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+            inotify_add_watch(watch_fd_, pty_.slave_path.c_str(), IN_OPEN | IN_CLOSE | (usb_ ? IN_MODIFY : 0)) <
+                0) {
             *error = Errno("watching the port");
             return false;
         }
@@ -189,22 +202,24 @@ bool PtyLine::PollByte(uint8_t* byte) {
 
 bool PtyLine::WaitByte(int max_ms) {
     const uint64_t deadline = NowNs() + static_cast<uint64_t>(max_ms < 0 ? 0 : max_ms) * 1000000u;
-    if (in_queue_.empty()) wire_->IdleFlush(SimMs());
+    if (HostQueueEmpty()) wire_->IdleFlush(SimMs());
     for (;;) {
-        if (!in_queue_.empty() || stop_) return !in_queue_.empty();
+        if (!HostQueueEmpty() || stop_) return !HostQueueEmpty();
         const uint64_t now = NowNs();
         if (now >= deadline) {
             Pump(0);
-            return !in_queue_.empty();
+            return !HostQueueEmpty();
         }
         Pump(static_cast<int>((deadline - now + 999999) / 1000000));
     }
 }
 
-void PtyLine::SendByte(uint8_t byte) {
+void PtyLine::SendByte(uint8_t byte) { SendTagged(byte, reply_frame_); }
+
+void PtyLine::SendTagged(uint8_t byte, uint64_t reply_frame) {
     if (closed_) return;
     const char* note = nullptr;
-    const int64_t frame = static_cast<int64_t>(reply_frame_);
+    const int64_t frame = static_cast<int64_t>(reply_frame);
     const bool drop = silent_ || frame == options_.drop_reply;
     if (silent_) {
         note = "(silent)";
@@ -216,7 +231,7 @@ void PtyLine::SendByte(uint8_t byte) {
         note = "(byte xor FF)";
         SimLog("fault: first reply byte of frame %" PRId64 " corrupted", frame);
     }
-    wire_->DeviceByte(reply_frame_, byte, SimMs(), note);
+    wire_->DeviceByte(reply_frame, byte, SimMs(), note);
     if (drop) return;
     if (ns_per_byte_ > 0) {
         // Each byte takes its byte time; sleeps of at least a millisecond
@@ -286,10 +301,16 @@ int64_t PtyLine::DefaultCorruptOffset(uint8_t letter) const {
     }
 }
 
-void PtyLine::TakeHostByte(uint8_t byte) {
+void PtyLine::TakeHostByte(uint8_t byte, std::vector<HostEvent>* usb_out) {
     const TrackedByte t = tracker_.Feed(byte);
     const int64_t frame = static_cast<int64_t>(t.frame);
     const uint64_t ms = SimMs();
+    if (t.starts_frame && usb_out != nullptr && frame == options_.bus_reset_at) {
+        SimLog("fault: bus reset before frame %" PRId64, frame);
+        HostEvent reset;
+        reset.kind = HostEvent::kBusReset;
+        usb_out->push_back(reset);
+    }
     if (t.starts_frame) {
         if (frame == options_.corrupt_request + 1 && options_.corrupt_request >= 0 && !corrupt_done_)
             SimLog("fault: frame %" PRId64 " ended before the byte to corrupt", options_.corrupt_request);
@@ -321,11 +342,89 @@ void PtyLine::TakeHostByte(uint8_t byte) {
         }
     }
     if (silent_) return;  // a silent device drops every byte
-    in_queue_.emplace_back(byte, t.frame);
+    if (usb_out == nullptr) {
+        in_queue_.emplace_back(byte, t.frame);
+        return;
+    }
+    // Where the program's write ends: after a frame's '#' (a '\n' right
+    // behind it joins the write), after an S frame's header and its data.
+    HostEvent e;
+    e.kind = HostEvent::kData;
+    e.byte = byte;
+    e.tag = t.frame;
+    const bool s_header_end = byte == '#' && !t.in_data && tracker_.DataRemaining() > 0 && !t.ends_frame;
+    e.unit_end = t.ends_frame || s_header_end;
+    if (!t.starts_frame && !t.in_data && byte == '\n' && t.ends_frame) {
+        // The '\n' of "V#\n" or "#\n": the write ends here, not at the '#'.
+        HostEvent* last = nullptr;
+        if (!usb_out->empty()) {
+            last = &usb_out->back();
+        } else if (!events_.empty()) {
+            last = &events_.back();
+        }
+        if (last != nullptr && last->kind == HostEvent::kData && last->tag == t.frame) last->unit_end = false;
+    }
+    last_unit_end_ = e.unit_end;
+    usb_out->push_back(e);
+}
+
+bool PtyLine::ReadHostPacket(std::vector<HostEvent>* out) {
+    uint8_t buf[1 + 1024];
+    const ssize_t n = read(pty_.master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) return true;
+    if (n <= 0) return false;
+    if (buf[0] != 0) {
+        // A status report of packet mode: TIOCPKT_IOCTL means the program
+        // set the line (flushes and flow-control changes need nothing here).
+        if (buf[0] & kPktIoctl) {
+            HostEvent e;
+            e.kind = HostEvent::kLineSettings;
+            e.coding = CurrentCoding();
+            out->push_back(e);
+        }
+        return true;
+    }
+    last_host_byte_ns_ = NowNs();
+    for (ssize_t i = 1; i < n && !closed_; ++i) TakeHostByte(buf[i], out);
+    return true;
+}
+
+LineCoding PtyLine::CurrentCoding() {
+    LineCoding c;
+    termios tio{};
+    if (pty_.slave < 0 || tcgetattr(pty_.slave, &tio) != 0) return c;
+    static const struct {
+        speed_t code;
+        uint32_t rate;
+    } kSpeeds[] = {{B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+                   {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+                   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+                   {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    const speed_t speed = cfgetospeed(&tio);
+    c.rate = 0;
+    for (const auto& s : kSpeeds)
+        if (s.code == speed) c.rate = s.rate;
+    switch (tio.c_cflag & CSIZE) {
+        case CS5: c.data_bits = 5; break;
+        case CS6: c.data_bits = 6; break;
+        case CS7: c.data_bits = 7; break;
+        default: c.data_bits = 8; break;
+    }
+    c.stop_bits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    c.parity = !(tio.c_cflag & PARENB) ? 0 : ((tio.c_cflag & PARODD) ? 1 : 2);
+    return c;
 }
 
 void PtyLine::ReadHost() {
     if (pty_.master < 0 || closed_) return;
+    if (usb_) {
+        // Read ahead only as far as the tty layer would buffer.
+        std::vector<HostEvent> data;
+        while (!closed_ && events_.size() + data.size() < kUsbReadAhead && ReadHostPacket(&data)) {
+        }
+        MergeLook(data);
+        return;
+    }
     size_t allowed = kInQueueLimit > in_queue_.size() ? kInQueueLimit - in_queue_.size() : 0;
     uint64_t now = 0;
     if (ns_per_byte_ > 0) {
@@ -351,12 +450,17 @@ void PtyLine::ReadHost() {
 void PtyLine::CloseDevice() {
     SimLog("fault: the device vanishes at frame %" PRIu64 "; line closed, link removed",
            tracker_.FramesSeen() - 1);
+    RemovePort("the line was closed");
+}
+
+void PtyLine::RemovePort(const char* why) {
     closed_ = true;
     in_queue_.clear();
+    events_.clear();
     out_buf_.clear();
     out_pos_ = 0;
     ClosePtyEndpoint(&pty_);
-    RequestStop("the line was closed");
+    RequestStop(why);
 }
 
 void PtyLine::ServeDecoys(const std::vector<int>& ready) {
@@ -383,8 +487,22 @@ void PtyLine::HandleWatch() {
             if (ev->mask & IN_OPEN) {
                 ++other_opens_;
                 seen_open_ = true;
+                if (usb_) {
+                    HostEvent e;
+                    e.kind = HostEvent::kOpen;
+                    e.coding = CurrentCoding();
+                    pending_watch_.push_back(WatchEvent{WatchEvent::kOpen, e});
+                }
             }
-            if (ev->mask & IN_CLOSE) --other_opens_;
+            if (ev->mask & IN_CLOSE) {
+                --other_opens_;
+                if (usb_) {
+                    HostEvent e;
+                    e.kind = HostEvent::kClose;
+                    pending_watch_.push_back(WatchEvent{WatchEvent::kClose, e});
+                }
+            }
+            if ((ev->mask & IN_MODIFY) && usb_) pending_watch_.push_back(WatchEvent{WatchEvent::kWrite, HostEvent{}});
             pos += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
         }
     }
@@ -409,7 +527,8 @@ void PtyLine::Pump(int timeout_ms) {
     fds.resize(2 + decoys_.size());
     nfds_t n = 0;
     int master_index = -1, watch_index = -1;
-    const bool want_input = pty_.master >= 0 && !closed_ && in_queue_.size() < kInQueueLimit;
+    const bool want_input = pty_.master >= 0 && !closed_ &&
+                            (usb_ ? events_.size() < kUsbReadAhead : in_queue_.size() < kInQueueLimit);
     if (want_input && ns_per_byte_ > 0) {
         // The throttle: no host byte before its time has come.
         const uint64_t now = last_pump_ns_;
@@ -443,10 +562,87 @@ void PtyLine::Pump(int timeout_ms) {
             ready[i] = (fds[decoy_base + i].revents & POLLIN) != 0;
         ServeDecoys(ready);
     }
-    if (want_input) ReadHost();  // also under the throttle when poll timed out
-    if (watch_fd_ >= 0) HandleWatch();
+    if (usb_) {
+        // Opens and closes first, so that data is merged with them in order.
+        if (watch_fd_ >= 0) HandleWatch();
+        ReadHost();
+    } else {
+        if (want_input) ReadHost();  // also under the throttle when poll timed out
+        if (watch_fd_ >= 0) HandleWatch();
+    }
     CheckTimers();
 }
+
+void PtyLine::MergeLook(const std::vector<HostEvent>& items) {
+    // The items read off the master, cut into the program's writes: a write
+    // with the line-settings reports in front of it.
+    std::vector<std::pair<size_t, size_t>> writes;  // [begin, end) into items
+    for (size_t begin = 0, i = 0; i < items.size(); ++i) {
+        const bool end = items[i].kind == HostEvent::kData && items[i].unit_end;
+        if (end || i + 1 == items.size()) {
+            writes.emplace_back(begin, i + 1);
+            begin = i + 1;
+        }
+    }
+    // Opens, closes and write marks in the order the program made them. A
+    // write mark puts the next write read here in its place, unless it marks
+    // a write that was read (and placed) before its mark could be seen.
+    size_t next = 0;
+    for (const WatchEvent& w : pending_watch_) {
+        if (w.kind == WatchEvent::kWrite) {
+            if (unmarked_writes_) {
+                unmarked_writes_ = false;
+                continue;
+            }
+            if (next < writes.size()) {
+                events_.insert(events_.end(), items.begin() + static_cast<long>(writes[next].first),
+                               items.begin() + static_cast<long>(writes[next].second));
+                ++next;
+            }
+            continue;
+        }
+        unmarked_writes_ = false;
+        events_.push_back(w.event);
+    }
+    pending_watch_.clear();
+    // Writes whose marks have not been seen yet came after everything above.
+    if (next < writes.size()) {
+        for (size_t i = writes[next].first; i < items.size(); ++i) {
+            events_.push_back(items[i]);
+            if (items[i].kind == HostEvent::kData) unmarked_writes_ = true;
+        }
+    }
+}
+
+bool PtyLine::PeekEvent(HostEvent* event) {
+    if (events_.empty()) MaybePump();
+    if (events_.empty() || stop_) return false;
+    *event = events_.front();
+    return true;
+}
+
+void PtyLine::PopEvent() {
+    if (!events_.empty()) events_.pop_front();
+}
+
+bool PtyLine::MoreMayFollow() {
+    // The last byte read off the pty ends no write, and bytes came recently.
+    if (last_unit_end_) return false;
+    MaybePump();
+    return NowNs() - last_host_byte_ns_ < kWriteQuietNs;
+}
+
+void PtyLine::Deliver(const uint8_t* data, const uint64_t* tags, size_t n) {
+    for (size_t i = 0; i < n; ++i) SendTagged(data[i], tags[i]);
+}
+
+void PtyLine::DeviceGone(const char* why) {
+    if (closed_) return;
+    SimLog("the port is gone from the PC: %s", why);
+    RemovePort("the device left the PC");
+}
+
+void PtyLine::UsbNote(const std::string& text) { wire_->Note(SimMs(), CurrentFrame(), "usb", text); }
 
 void PtyLine::Shutdown() {
     if (pty_.master >= 0) {

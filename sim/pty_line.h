@@ -1,6 +1,28 @@
-// The instrument's serial line on a pseudo-terminal: the port link COMn in the
-// port directory, decoy ports beside it, the throttle, frame tracking, wire
-// log and the injected faults between the host and the chip.
+// The instrument's line on a pseudo-terminal: the port link COMn in the port
+// directory, decoy ports beside it, frame tracking, wire log and the injected
+// faults between the program on the PC and the chip.
+//
+// On the debug serial unit link the pty is the serial line itself (with the
+// throttle). On the USB link the pty stands for the COM port that the PC's
+// CDC driver makes: the line is the driver model's HostSide. What the program
+// does with the port is read off the pty as well as a pty shows it:
+// - opens and closes: inotify on the slave's device file (IN_OPEN,
+//   IN_CLOSE_*), for every process but the simulator itself;
+// - line settings: the master in packet mode (TIOCPKT) with EXTPROC set in
+//   the slave's settings reports every tcsetattr as TIOCPKT_IOCTL; the new
+//   settings are then read from the master;
+// - writes: a pty keeps no write boundaries; the tool sends every frame, and
+//   an S frame's data, with one write, so a write is taken to end where a
+//   frame (with a '\n' right after its '#') or S data ends, or where nothing
+//   more comes for kWriteQuietMs;
+// - DTR and RTS: a pty refuses the modem-line calls before any driver sees
+//   them; they cannot be seen (the driver model lowers them with each change
+//   of line settings, as the tool's line configuration does).
+// Opens, closes and the program's bytes come through two channels (inotify
+// and the master), so one look at the pty can hold several of each. inotify
+// also reports each write (IN_MODIFY, consecutive ones merged), in order with
+// the opens and closes: each such mark takes the next write read off the
+// master, and writes read before their mark comes follow everything seen.
 #ifndef QUILLMERE_SIM_PTY_LINE_H
 #define QUILLMERE_SIM_PTY_LINE_H
 
@@ -13,9 +35,11 @@
 #include <utility>
 #include <vector>
 
+#include "sim/cdc_host.h"
 #include "sim/frame_tracker.h"
 #include "sim/options.h"
 #include "sim/rom_monitor.h"
+#include "sim/usb_link.h"
 #include "sim/wire_log.h"
 
 namespace sim {
@@ -41,7 +65,7 @@ void ClosePtyEndpoint(PtyEndpoint* pty);
 // Set by the SIGINT/SIGTERM handler that main installs.
 extern volatile std::sig_atomic_t g_stop_signal;
 
-class PtyLine : public MonitorLine {
+class PtyLine : public MonitorLine, public HostSide, public HostWaiter {
  public:
     // options and wire must outlive the line.
     PtyLine(const SimOptions& options, WireLog* wire);
@@ -62,6 +86,21 @@ class PtyLine : public MonitorLine {
     void BeginCall() override;
     void EndCall(bool returned) override;
 
+    // HostSide (USB link).
+    bool PeekEvent(HostEvent* event) override;
+    void PopEvent() override;
+    bool MoreMayFollow() override;
+    void Deliver(const uint8_t* data, const uint64_t* tags, size_t n) override;
+    void DeviceGone(const char* why) override;
+    // HostWaiter (USB link).
+    bool WaitForHost(int max_ms) override { return WaitByte(max_ms); }
+    bool StopRequested() override { return Stopped(); }
+
+    // The frame the last host byte belongs to (for wire-log notes).
+    uint64_t CurrentFrame() const { return tracker_.FramesSeen() == 0 ? 0 : tracker_.FramesSeen() - 1; }
+    // A line for the wire log about the USB link ("usb <ms> <frame> <text>").
+    void UsbNote(const std::string& text);
+
     // Stops the line; why goes to the simulator log.
     void RequestStop(const char* why);
     // Frames the host has started so far.
@@ -74,9 +113,19 @@ class PtyLine : public MonitorLine {
     void Pump(int timeout_ms);
     void MaybePump();
     void ReadHost();
-    void TakeHostByte(uint8_t byte);
+    // USB link: one read of the master in packet mode; false when nothing.
+    bool ReadHostPacket(std::vector<HostEvent>* out);
+    void TakeHostByte(uint8_t byte, std::vector<HostEvent>* usb_out = nullptr);
+    void SendTagged(uint8_t byte, uint64_t frame);
+    LineCoding CurrentCoding();
+    bool HostQueueEmpty() const { return usb_ ? events_.empty() : in_queue_.empty(); }
+    // Puts the items read off the master in this look (writes and
+    // line-settings reports) in order with the opens and closes seen.
+    void MergeLook(const std::vector<HostEvent>& items);
     void WriteOutput();
     void CloseDevice();
+    // The port vanishes: pty and link removed, the simulator stops (why).
+    void RemovePort(const char* why);
     void ServeDecoys(const std::vector<int>& ready);
     void HandleWatch();
     void CheckTimers();
@@ -114,6 +163,19 @@ class PtyLine : public MonitorLine {
     int other_opens_ = 0;
     bool seen_open_ = false;
     uint64_t closed_since_ns_ = 0;
+
+    // USB link.
+    bool usb_ = false;
+    std::deque<HostEvent> events_;
+    // An open, a close or a write of the program, as inotify reported it.
+    struct WatchEvent {
+        enum Kind { kOpen, kClose, kWrite } kind;
+        HostEvent event;
+    };
+    std::vector<WatchEvent> pending_watch_;  // of this look at the pty
+    bool unmarked_writes_ = false;          // writes were placed before their marks were seen
+    uint64_t last_host_byte_ns_ = 0;
+    bool last_unit_end_ = true;             // the last byte read off the pty ends a write
 };
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "sim/sim_log.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <ctime>
@@ -10,13 +11,19 @@ namespace {
 std::FILE* g_file = nullptr;
 uint64_t g_start_ns = 0;
 
+}  // namespace
+
 uint64_t NowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-}  // namespace
+void SleepNs(uint64_t ns) {
+    timespec ts{static_cast<time_t>(ns / 1000000000u), static_cast<long>(ns % 1000000000u)};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
 
 void SimLogOpen(std::FILE* file) {
     g_file = file;

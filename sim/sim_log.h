@@ -12,6 +12,11 @@ namespace sim {
 // millisecond clock that SimMs counts from.
 void SimLogOpen(std::FILE* file);
 
+// The monotonic wall clock in nanoseconds, and a sleep on it (signals do
+// not cut it short).
+uint64_t NowNs();
+void SleepNs(uint64_t ns);
+
 // Milliseconds since SimLogOpen (wall clock, monotonic).
 uint64_t SimMs();
 

@@ -268,12 +268,16 @@ TEST(SimProgramStartTest, RefusesABadStateFile) {
     EXPECT_EQ(client.WaitExit(2000), 1);
 }
 
-// The wire log without its millisecond field.
-std::vector<std::string> WireLines(const std::string& log) {
+// The wire log's lines of one kind ("host" and "dev" by default) without
+// their millisecond field.
+std::vector<std::string> WireLines(const std::string& log, const std::vector<std::string>& kinds = {"host", "dev"}) {
     std::vector<std::string> lines;
     std::istringstream in(log);
     std::string line;
     while (std::getline(in, line)) {
+        bool wanted = false;
+        for (const std::string& k : kinds) wanted = wanted || line.compare(0, k.size() + 1, k + " ") == 0;
+        if (!wanted) continue;
         const size_t a = line.find(' ');
         const size_t b = line.find(' ', a + 1);
         lines.push_back(line.substr(0, a) + line.substr(b));
@@ -302,8 +306,37 @@ TEST_F(SimProgramTest, WireLogLines) {
     EXPECT_EQ(WireLines(client_.ReadFile("wire.log")), expected) << client_.ReadFile("wire.log");
 }
 
+// On the USB link the wire log also tells what the PC's driver asked of the
+// device: the enumeration at start, and the requests of the port's open.
+TEST_F(SimProgramTest, WireLogUsbLines) {
+    Launch();
+    Ask("N#", 2);
+    EXPECT_EQ(client_.Stop(), 0);
+    const std::vector<std::string> usb = WireLines(client_.ReadFile("wire.log"), {"usb"});
+    const std::vector<std::string> expected_start = {
+        "usb 0 bus reset",
+        "usb 0 GET_DESCRIPTOR device 18 bytes ok",
+        "usb 0 SET_ADDRESS 1 ok",
+        "usb 0 GET_DESCRIPTOR device 18 bytes ok",
+        "usb 0 GET_DESCRIPTOR configuration 9 bytes ok",
+        "usb 0 GET_DESCRIPTOR configuration 67 bytes ok",
+        "usb 0 SET_CONFIGURATION 1 ok",
+        "usb 0 enumerated: bulk OUT 0x01, bulk IN 0x82",
+    };
+    ASSERT_GE(usb.size(), expected_start.size()) << client_.ReadFile("wire.log");
+    EXPECT_EQ(std::vector<std::string>(usb.begin(), usb.begin() + expected_start.size()), expected_start);
+    // The client's open: DTR and RTS raised, the coding read and set.
+    const std::string all = client_.ReadFile("wire.log");
+    EXPECT_NE(all.find("SET_CONTROL_LINE_STATE 3 ok"), std::string::npos) << all;
+    EXPECT_NE(all.find("GET_LINE_CODING"), std::string::npos) << all;
+    const std::string summary = client_.ReadFile("summary.txt");
+    EXPECT_NE(summary.find("link: usb\n"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("usb_lost_events: 0\n"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("usb_control_timed_out: 0\n"), std::string::npos) << summary;
+}
+
 TEST_F(SimProgramTest, ThrottleTakesLineTimeBothWays) {
-    Launch({"--baud", "9600"});  // 960 bytes per second
+    Launch({"--link", "serial", "--baud", "9600"});  // 960 bytes per second
     ASSERT_EQ(Binary(), "\n\r");
     auto elapsed_ms = [](std::chrono::steady_clock::time_point t0) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();

@@ -92,7 +92,31 @@ std::string FormatSummary(const SummaryFigures& s) {
                   "cycles: %" PRIu64 "\n",
                   not_ff, crc, s.lock_bits, s.gpnvm_bits, s.frames, s.lost_bytes, s.recovered_bytes,
                   s.instructions, s.mmio_accesses, s.cycles);
-    return buf;
+    std::string out = buf;
+    std::snprintf(buf, sizeof buf, "pmc_writes: %" PRIu64 "\ntxvc_writes: %" PRIu64 "\nlink: %s\n", s.pmc_writes,
+                  s.txvc_writes, s.usb ? "usb" : "serial");
+    out += buf;
+    if (!s.usb) return out;
+    std::snprintf(buf, sizeof buf,
+                  "usb_out_packets: %" PRIu64 "\n"
+                  "usb_in_packets: %" PRIu64 "\n"
+                  "usb_zero_length_packets: %" PRIu64 "\n"
+                  "usb_naks: %" PRIu64 "\n"
+                  "usb_repeats_dropped: %" PRIu64 "\n"
+                  "usb_lost_events: %" PRIu64 "\n"
+                  "usb_discipline_faults: %" PRIu64 "\n"
+                  "usb_missing_zlp: %" PRIu64 "\n"
+                  "usb_control_requests: %" PRIu64 "\n"
+                  "usb_control_ok: %" PRIu64 "\n"
+                  "usb_control_stalled: %" PRIu64 "\n"
+                  "usb_control_timed_out: %" PRIu64 "\n"
+                  "usb_unanswered: %" PRIu64 "\n"
+                  "usb_bus_resets: %" PRIu64 "\n",
+                  s.host.out_packets, s.host.in_packets, s.port.zero_length_in, s.host.out_naks,
+                  s.port.repeats_dropped + s.host.in_repeats_dropped, s.port.lost_events, s.port.discipline_faults,
+                  s.host.missing_zlp, s.host.control_requests, s.host.control_ok, s.host.control_stalled,
+                  s.host.control_timed_out, s.host.unanswered, s.host.bus_resets);
+    return out + buf;
 }
 
 }  // namespace sim

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/cdc_host.h"
+#include "sim/usb_port.h"
+
 namespace sim {
 
 constexpr char kStateMagic[9] = "QMSIMST1";
@@ -43,11 +46,23 @@ struct SummaryFigures {
     uint64_t instructions = 0;
     uint64_t mmio_accesses = 0;
     uint64_t cycles = 0;
+    uint64_t pmc_writes = 0;       // writes by code to the power management controller
+    uint64_t txvc_writes = 0;      // writes by code to the USB port's TXVC
+    bool usb = false;              // the link was the USB device port
+    UsbPortStats port;             // the device port's figures (USB link)
+    CdcHostStats host;             // the PC driver's figures (USB link)
 };
 
 // The summary, one "key: value" line each:
 //   flash_bytes_not_ff, flash_crc32 (8 hex digits), lock_bits (8 hex digits),
-//   gpnvm_bits (hex), frames, lost_bytes, instructions, mmio_accesses, cycles.
+//   gpnvm_bits (hex), frames, lost_bytes, rom_caught_bytes, instructions,
+//   mmio_accesses, cycles, pmc_writes, txvc_writes, link (usb or serial);
+// on the USB link also: usb_out_packets, usb_in_packets (both as the PC's
+// driver counted them), usb_zero_length_packets, usb_naks (OUT tries the
+// port refused), usb_repeats_dropped (wrong toggle, either way),
+// usb_lost_events, usb_discipline_faults, usb_missing_zlp,
+// usb_control_requests, usb_control_ok, usb_control_stalled,
+// usb_control_timed_out, usb_unanswered, usb_bus_resets.
 std::string FormatSummary(const SummaryFigures& figures);
 
 }  // namespace sim

@@ -93,6 +93,12 @@ void WireLog::DeviceByte(uint64_t frame, uint8_t byte, uint64_t ms, const char* 
     dev_bytes_.push_back(byte);
 }
 
+void WireLog::Note(uint64_t ms, uint64_t frame, const char* kind, const std::string& text) {
+    if (!file_) return;
+    std::fprintf(file_, "%s %" PRIu64 " %" PRIu64 " %s\n", kind, ms, frame, text.c_str());
+    std::fflush(file_);
+}
+
 void WireLog::Flush() {
     FlushDevice();
     FlushHost();

@@ -4,6 +4,11 @@
 // Line format (fields separated by one space):
 //   host <ms> <frame> <bytes>[ <note>]
 //   dev <ms> <frame> <bytes>[ <note>]
+//   usb <ms> <frame> <text>
+// A usb line tells what happened on the USB link (a control request and its
+// outcome, a bus reset, an enumeration); <frame> is the host frame seen last.
+// It is written when it happens, host and dev lines when their frame or
+// reply chunk is complete, so a usb line may come before them.
 // <ms> counts milliseconds since the simulator started, <frame> is the frame
 // index (a reply belongs to the frame whose bytes the device took last).
 // <bytes> is the escaped text (see EscapeBytes); an S frame's data follows its
@@ -54,6 +59,8 @@ class WireLog {
     void IdleFlush(uint64_t ms);
     // Writes whatever is pending.
     void Flush();
+    // Writes one "<kind> <ms> <frame> <text>" line at once (see above).
+    void Note(uint64_t ms, uint64_t frame, const char* kind, const std::string& text);
 
     static constexpr uint64_t kQuietMs = 5;
 

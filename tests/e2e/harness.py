@@ -286,7 +286,9 @@ def parse_wire_log(path):
             line = line.rstrip("\n")
             if not line:
                 continue
-            kind, ms, frame, rest = line.split(" ", 3)
+            kind, ms, frame, rest = (line.split(" ", 3) + ["", "", ""])[:4]
+            if kind not in ("host", "dev"):
+                continue  # a note about the link ("usb ..."), not bytes on the wire
             note = ""
             m = re.search(r" (\([^()]*\))$", rest)
             if m:

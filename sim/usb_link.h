@@ -1,0 +1,61 @@
+// The USB bus between the chip's device port and the PC's CDC driver, as the
+// chip's clock sees it: the driver model (CdcHost) gets chip time from the
+// chip, and when the chip has nothing to do the link moves chip time on to
+// the bus's next event, or waits for the program on the PC in wall time.
+//
+// Two ways of keeping time:
+// - default (tests): chip time runs as fast as the emulation allows; waiting
+//   for the bus's next event costs no wall time; only waiting for the
+//   program counts wall time into chip time. The order of packets, NAKs and
+//   frames is the same as on the chip.
+// - real time: chip time never runs ahead of wall time; the link sleeps
+//   until the wall clock catches up, so a run takes as long as on a real
+//   instrument (flash busy times and USB frames included).
+#ifndef QUILLMERE_SIM_USB_LINK_H
+#define QUILLMERE_SIM_USB_LINK_H
+
+#include <cstdint>
+
+#include "sim/cdc_host.h"
+#include "sim/chip.h"
+
+namespace sim {
+
+// The program's side as the link waits for it.
+class HostWaiter {
+ public:
+    virtual ~HostWaiter() = default;
+    // Blocks up to max_ms wall-clock milliseconds until the program did
+    // something (true) or not (false).
+    virtual bool WaitForHost(int max_ms) = 0;
+    // True when the simulator must stop (signal, device gone, timeout).
+    virtual bool StopRequested() = 0;
+};
+
+class UsbLink : public BusClock {
+ public:
+    // Nothing is owned; chip's UsbPort must be host's port.
+    UsbLink(Chip* chip, CdcHost* host, HostWaiter* waiter, bool real_time);
+
+    uint64_t NextEventAt(uint64_t now) override;
+    void AdvanceTo(uint64_t now) override;
+    uint64_t Idle(uint64_t now) override;
+    bool Stopped() override;
+
+ private:
+    // Real time: sleeps until the wall clock reaches chip time `now`.
+    void Pace(uint64_t now);
+    // Chip time that the wall clock has reached since the link started.
+    uint64_t WallCycles() const;
+
+    Chip* chip_;
+    CdcHost* host_;
+    HostWaiter* waiter_;
+    bool real_time_;
+    bool attached_ = false;
+    uint64_t start_ns_ = 0;
+};
+
+}  // namespace sim
+
+#endif
