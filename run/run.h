@@ -5,6 +5,12 @@
 
 #include <cstdint>
 
+// Chip identification register and the identity it must show under the mask
+// (the mask leaves out the low version bits and the second flash-size field).
+constexpr uint32_t kChipIdAddress = 0xFFFFF240;
+constexpr uint32_t kChipIdMask = 0xFFFF0FF0;
+constexpr uint32_t kChipIdValue = 0x272A0A40;
+
 // Name of the job file, read from the working directory.
 constexpr const char* kJobFileName = "f_write.txt";
 

@@ -14,12 +14,6 @@ int32_t VersionCode = 0;
 
 namespace {
 
-// Chip identification register and the identity it must show under the mask
-// (the mask leaves out the low version bits and the second flash-size field).
-constexpr uint32_t kChipIdAddress = 0xFFFFF240;
-constexpr uint32_t kChipIdMask = 0xFFFF0FF0;
-constexpr uint32_t kChipIdValue = 0x272A0A40;
-
 // Message-box answers.
 constexpr int kYes = 6;
 constexpr int kNo = 7;
