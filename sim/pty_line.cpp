@@ -422,6 +422,7 @@ void PtyLine::ReadHost() {
         std::vector<HostEvent> data;
         while (!closed_ && events_.size() + data.size() < kUsbReadAhead && ReadHostPacket(&data)) {
         }
+        if (watch_fd_ >= 0) HandleWatch();
         MergeLook(data);
         return;
     }
@@ -555,7 +556,7 @@ void PtyLine::Pump(int timeout_ms) {
     timespec ts{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
     const int r = ppoll(fds.data(), n, &ts, &unblocked);
     if (r > 0) {
-        if (watch_index >= 0 && (fds[watch_index].revents & POLLIN)) HandleWatch();
+        if (!usb_ && watch_index >= 0 && (fds[watch_index].revents & POLLIN)) HandleWatch();
         if (master_index >= 0 && (fds[master_index].revents & POLLOUT)) WriteOutput();
         std::vector<int> ready(decoys_.size(), 0);
         for (size_t i = 0; i < decoys_.size() && decoy_base + i < n; ++i)
@@ -563,8 +564,8 @@ void PtyLine::Pump(int timeout_ms) {
         ServeDecoys(ready);
     }
     if (usb_) {
-        // Opens and closes first, so that data is merged with them in order.
-        if (watch_fd_ >= 0) HandleWatch();
+        // The master first, then inotify: every write read now has its mark
+        // queued by the time inotify is read (see MergeLook).
         ReadHost();
     } else {
         if (want_input) ReadHost();  // also under the throttle when poll timed out
@@ -575,43 +576,52 @@ void PtyLine::Pump(int timeout_ms) {
 
 void PtyLine::MergeLook(const std::vector<HostEvent>& items) {
     // The items read off the master, cut into the program's writes: a write
-    // with the line-settings reports in front of it.
-    std::vector<std::pair<size_t, size_t>> writes;  // [begin, end) into items
+    // with the line-settings reports in front of it; reports after the last
+    // write stand alone.
+    struct Write {
+        size_t begin, end;
+        bool data;
+    };
+    std::vector<Write> writes;
     for (size_t begin = 0, i = 0; i < items.size(); ++i) {
         const bool end = items[i].kind == HostEvent::kData && items[i].unit_end;
         if (end || i + 1 == items.size()) {
-            writes.emplace_back(begin, i + 1);
+            bool data = false;
+            for (size_t k = begin; k <= i; ++k) data = data || items[k].kind == HostEvent::kData;
+            writes.push_back(Write{begin, i + 1, data});
             begin = i + 1;
         }
     }
-    // Opens, closes and write marks in the order the program made them. A
-    // write mark puts the next write read here in its place, unless it marks
-    // a write that was read (and placed) before its mark could be seen.
-    size_t next = 0;
+    // The master was read before inotify, so the marks of these writes are
+    // among the marks seen (but for a write whose mark was still on its way).
+    // Marks are matched from the last backwards: marks left over at the
+    // front belong to writes read in an earlier look, or to writes the
+    // program purged before they were read.
+    size_t data_writes = 0;
+    for (const Write& w : writes) data_writes += w.data;
+    size_t marks = 0;
+    for (const WatchEvent& w : pending_watch_) marks += w.kind == WatchEvent::kWrite;
+    // Writes beyond the marks are the newest: they follow everything seen
+    // (placed after the loop).
+    size_t skip = marks > data_writes ? marks - data_writes : 0;
+    size_t next = 0;  // next write to place
+    auto place = [&](size_t w) { events_.insert(events_.end(), items.begin() + static_cast<long>(writes[w].begin),
+                                                items.begin() + static_cast<long>(writes[w].end)); };
     for (const WatchEvent& w : pending_watch_) {
-        if (w.kind == WatchEvent::kWrite) {
-            if (unmarked_writes_) {
-                unmarked_writes_ = false;
-                continue;
-            }
-            if (next < writes.size()) {
-                events_.insert(events_.end(), items.begin() + static_cast<long>(writes[next].first),
-                               items.begin() + static_cast<long>(writes[next].second));
-                ++next;
-            }
+        if (w.kind != WatchEvent::kWrite) {
+            events_.push_back(w.event);
             continue;
         }
-        unmarked_writes_ = false;
-        events_.push_back(w.event);
+        if (skip > 0) {
+            --skip;
+            continue;
+        }
+        // This mark's write, with the reports in front of it.
+        while (next < writes.size() && !writes[next].data) place(next++);
+        if (next < writes.size()) place(next++);
     }
     pending_watch_.clear();
-    // Writes whose marks have not been seen yet came after everything above.
-    if (next < writes.size()) {
-        for (size_t i = writes[next].first; i < items.size(); ++i) {
-            events_.push_back(items[i]);
-            if (items[i].kind == HostEvent::kData) unmarked_writes_ = true;
-        }
-    }
+    while (next < writes.size()) place(next++);
 }
 
 bool PtyLine::PeekEvent(HostEvent* event) {

@@ -21,8 +21,10 @@
 // Opens, closes and the program's bytes come through two channels (inotify
 // and the master), so one look at the pty can hold several of each. inotify
 // also reports each write (IN_MODIFY, consecutive ones merged), in order with
-// the opens and closes: each such mark takes the next write read off the
-// master, and writes read before their mark comes follow everything seen.
+// the opens and closes. The master is read first, then inotify, and the
+// writes read are matched with the last marks seen; marks left over belong
+// to writes placed earlier or purged unread, and writes whose marks are
+// still on their way follow everything seen.
 #ifndef QUILLMERE_SIM_PTY_LINE_H
 #define QUILLMERE_SIM_PTY_LINE_H
 
@@ -173,7 +175,6 @@ class PtyLine : public MonitorLine, public HostSide, public HostWaiter {
         HostEvent event;
     };
     std::vector<WatchEvent> pending_watch_;  // of this look at the pty
-    bool unmarked_writes_ = false;          // writes were placed before their marks were seen
     uint64_t last_host_byte_ns_ = 0;
     bool last_unit_end_ = true;             // the last byte read off the pty ends a write
 };

@@ -6,7 +6,10 @@ simulator on a pseudo-terminal in a port directory of its own, and checks the
 console log exactly, the boxes shown, the exit code (always 0), the frames on
 the wire and what ended up in the simulated flash.
 
-    e2e_test.py --tool build/quillmere --sim build/quillmere-sim [unittest args]
+    e2e_test.py --tool build/quillmere --sim build/quillmere-sim [--link usb|serial] [unittest args]
+
+The simulated instrument is reached over its USB link (the default), or over
+the debug serial unit with --link serial.
 
 Set QUILLMERE_E2E_KEEP=1 to keep the scratch folders of the run.
 """
@@ -25,6 +28,7 @@ from harness import (Sim, State, frame_form, logged_matches, pattern, run_tool, 
 
 TOOL = None
 SIM = None
+LINK_ARGS = []   # given to every simulator: ["--link", "serial"] for the debug serial unit
 
 V1_TEXT = "v1.4 Nov 10 2006"
 V2_TEXT = "v2.1 Mar 02 2009"
@@ -90,7 +94,7 @@ class E2eCase(unittest.TestCase):
     def sim(self, port=1, args=(), state_in=None, exit_after_close=True):
         files = os.path.join(self.work, "sim%d" % len(self.sims))
         self.port_dir = os.path.join(files, "ports")
-        sim = Sim(SIM, files, port=port, args=args, port_dir=self.port_dir,
+        sim = Sim(SIM, files, port=port, args=LINK_ARGS + list(args), port_dir=self.port_dir,
                   state_in=None if state_in is None else state_in.raw,
                   exit_after_close=exit_after_close)
         self.sims.append(sim)
@@ -132,6 +136,22 @@ class E2eCase(unittest.TestCase):
                             "frame %d: sent %s, expected %s" % (i, logged, frame_form(frame)))
         self.assertEqual(len(got), len(frames), "frames after the expected ones: %r" % got[len(frames):])
 
+    def assertUsbClean(self, sim, bus_reset=False):
+        """On the USB link: nothing lost, dropped or left on the host, every request completed.
+        After a bus reset the host's first tries go unanswered until the device
+        has enabled endpoint 0 again; otherwise every transaction is answered."""
+        summary = sim.summary()
+        if "link: usb" not in summary:
+            return
+        figures = dict(line.split(": ", 1) for line in summary.splitlines() if ": " in line)
+        keys = ["usb_lost_events", "usb_repeats_dropped", "usb_missing_zlp", "usb_discipline_faults",
+                "usb_control_stalled", "usb_control_timed_out", "pmc_writes", "txvc_writes"]
+        if not bus_reset:
+            keys.append("usb_unanswered")
+        for key in keys:
+            self.assertEqual(figures.get(key), "0", "%s in the summary:\n%s" % (key, summary))
+        self.assertEqual(figures.get("usb_control_requests"), figures.get("usb_control_ok"), summary)
+
     def assertFlashHolds(self, state, image):
         """The image from offset 0, its last chunk padded with zeros, the rest erased."""
         written = X.chunk_count(len(image)) * X.CHUNK
@@ -142,9 +162,9 @@ class E2eCase(unittest.TestCase):
 class ProgrammingRun(E2eCase):
     """A whole successful programming run, checked end to end."""
 
-    def full_run(self, major, version_text, image, initial):
+    def full_run(self, major, version_text, image, initial, args=()):
         self.job("firmware.bin", image)
-        sim = self.sim(args=["--version", version_text], state_in=initial)
+        sim = self.sim(args=["--version", version_text] + list(args), state_in=initial)
         result = self.run_tool("y\n", timeout=300)
         sim.stop()
         self.assertConsole(result, X.successful_run("firmware.bin", ".1.",
@@ -156,6 +176,8 @@ class ProgrammingRun(E2eCase):
         self.assertEqual(state.gpnvm_bits, initial.gpnvm_bits | GPNVM2)
         self.assertFrames(sim, X.successful_run_frames(major, image))
         self.assertEqual(sim.lost_bytes(), 0)
+        self.assertUsbClean(sim, bus_reset="--bus-reset-at" in args)
+        self.last_sim = sim
         return result
 
 
@@ -181,6 +203,35 @@ class FullSizeTest(ProgrammingRun):
                 result = self.full_run(major, text, pattern(X.MAX_IMAGE, seed=5 + major),
                                        used_state(gpnvm_bits=0))
                 self.assertIn(X.WRITE + "." * 12 + X.OK, result.stdout)
+
+
+class UsbLinkTest(ProgrammingRun):
+    """What the USB link adds: the Windows driver's requests, a bus reset in the middle of a run."""
+
+    def usb_notes(self, sim):
+        with open(sim.wire_log, encoding="latin-1") as f:
+            return [line.split(" ", 3)[3] for line in f.read().splitlines() if line.startswith("usb ")]
+
+    def test_windows_driver(self):
+        # Its open also clears the halt of both bulk endpoints (toggles back to DATA0).
+        self.full_run(1, V1_TEXT, pattern(X.CHUNK + 7, seed=21), used_state(gpnvm_bits=0),
+                      args=["--usb-driver", "windows"])
+        notes = self.usb_notes(self.last_sim)
+        self.assertIn("CLEAR_FEATURE ENDPOINT_HALT 0x01 ok", notes)
+        self.assertIn("CLEAR_FEATURE ENDPOINT_HALT 0x82 ok", notes)
+
+    def test_bus_reset_during_the_write_pass(self):
+        # The host resets the bus before the first completion check of the write
+        # pass, while the flash applet writes: the ROM monitor enumerates again
+        # with the same descriptors once the applet has returned, and the run goes on.
+        image = pattern(2 * X.CHUNK + 300, seed=22)
+        frames = X.handshake_frames(1) + X.upload_frames() + X.erase_frames() + X.write_frames(image)
+        k = frames.index(X.r(X.CMD), len(frames) - len(X.write_frames(image)))
+        self.full_run(1, V1_TEXT, image, used_state(gpnvm_bits=0), args=["--bus-reset-at", str(k)])
+        notes = self.usb_notes(self.last_sim)
+        self.assertEqual(notes.count("bus reset"), 2, notes)   # at start and the one asked for
+        self.assertIn("usb_bus_resets: 2\n", self.last_sim.summary())
+        self.assertTrue(any(n.startswith("enumerated again") or "as before" in n for n in notes), notes)
 
 
 class JobFileTest(E2eCase):
@@ -408,11 +459,13 @@ class FailureTest(E2eCase):
 
 
 def main():
-    global TOOL, SIM
+    global TOOL, SIM, LINK_ARGS
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--tool", default=os.environ.get("QUILLMERE_TOOL"))
     parser.add_argument("--sim", default=os.environ.get("QUILLMERE_SIM"))
+    parser.add_argument("--link", choices=["usb", "serial"], default="usb")
     args, rest = parser.parse_known_args()
+    LINK_ARGS = ["--link", args.link]
     if not args.tool or not args.sim:
         sys.exit("usage: e2e_test.py --tool PATH --sim PATH [unittest arguments]")
     TOOL, SIM = os.path.abspath(args.tool), os.path.abspath(args.sim)
