@@ -125,7 +125,10 @@ class WineCase(unittest.TestCase):
         return path
 
     def sim(self, name, args=(), state_in=None):
-        sim = Sim(SIM, os.path.join(self.work, name), port=PORT, args=args,
+        # The instrument on its USB link; the Windows program's runs see the
+        # requests of the Windows CDC driver.
+        driver = ["--usb-driver", "windows"] if name.startswith("sim-win") else []
+        sim = Sim(SIM, os.path.join(self.work, name), port=PORT, args=driver + list(args),
                   state_in=None if state_in is None else state_in.raw)
         self.sims.append(sim)
         return sim
@@ -181,6 +184,10 @@ class WindowsRunTest(WineCase):
         self.assertEqual(state.lock_bits, ALL_REGIONS)
         self.assertTrue(state.gpnvm_bits & GPNVM2)
         self.assertEqual(win_sim.lost_bytes(), 0)
+        summary = win_sim.summary()
+        for figure in ("usb_lost_events: 0", "usb_repeats_dropped: 0", "usb_missing_zlp: 0",
+                       "usb_control_timed_out: 0", "usb_control_stalled: 0"):
+            self.assertIn(figure + "\n", summary)
 
         linux_sim = self.sim("sim-linux", args=["--version", version_text])
         linux = self.run_linux(self.folder("linux", "firmware.bin", image), linux_sim.port_dir, "y\n")
