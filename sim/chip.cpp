@@ -86,6 +86,11 @@ struct ChipCore {
     uint32_t Reg(int r, uint32_t insn_address);
     uint32_t Pc();
     void CheckFlashSize();
+    // Ends the running slice at the start of the next translated block. A
+    // stop asked for inside a peripheral access would make the emulator
+    // resume at the start of the current block with registers the block has
+    // already changed, so the stop waits for the block boundary.
+    void StopAtNextBlock() { slice_end = 0; }
 
     ChipOptions options;
     std::vector<uint8_t> flash;
@@ -259,7 +264,7 @@ uint64_t ChipCore::StatusPoll(uint64_t now) {
     // instead of spinning a core.
     if (!efc0.Busy(now) && !efc1.Busy(now)) {
         idle_request = true;
-        uc_emu_stop(uc);
+        StopAtNextBlock();
     } else {
         // A flash command still runs: its end comes first.
         uint64_t end = UINT64_MAX;
@@ -304,7 +309,7 @@ bool ChipCore::PeriphRead(uint32_t address, uint32_t* value) {
                     if (++busy_polls[i] >= kBusyPolls) {
                         busy_polls[i] = 0;
                         stats.cycles = efc.BusyUntil();
-                        uc_emu_stop(uc);
+                        StopAtNextBlock();
                     }
                 } else {
                     busy_polls[i] = 0;
@@ -370,7 +375,7 @@ bool ChipCore::UsbRead(uint32_t offset, uint32_t* value) {
     if (running && bus != nullptr && usb.TakeBusChange()) {
         // A CSR write took effect with this read: let the bus look at once.
         usb_idle_polls = 0;
-        uc_emu_stop(uc);
+        StopAtNextBlock();
         return true;
     }
     if (!running || bus == nullptr || fifo || usb.WritePending()) {
@@ -384,7 +389,7 @@ bool ChipCore::UsbRead(uint32_t offset, uint32_t* value) {
         // changes before the bus's next event.
         usb_idle_polls = 0;
         usb_idle_request = true;
-        uc_emu_stop(uc);
+        StopAtNextBlock();
     }
     return true;
 }
@@ -396,7 +401,7 @@ bool ChipCore::UsbWrite(uint32_t offset, uint32_t value) {
     if (!usb.Write(offset, value, stats.cycles)) return false;
     // The host may see something new (a packet released, a bank handed
     // back): let the bus look before the slice ends.
-    if (running && bus != nullptr && usb.TakeBusChange()) uc_emu_stop(uc);
+    if (running && bus != nullptr && usb.TakeBusChange()) StopAtNextBlock();
     return true;
 }
 
