@@ -44,8 +44,9 @@ constexpr int kBusyPolls = 4;
 // Slices between looks at line->Stopped() when the code keeps running.
 constexpr int kSlicesPerStopCheck = 16;
 // Reads of the USB port's status registers in a row (no write, no FIFO
-// access, no CSR write pending), each within kIdleGapCycles of the previous,
-// after which the code counts as waiting for the bus.
+// access, no CSR write pending, each register showing what it showed at its
+// last read), each within kIdleGapCycles of the previous, after which the
+// code counts as waiting for the bus.
 constexpr int kUsbIdlePolls = 8;
 
 class NullLine : public SerialLine {
@@ -125,6 +126,7 @@ struct ChipCore {
     bool idle_request = false;
     int usb_idle_polls = 0;
     uint64_t last_usb_poll = 0;
+    uint32_t usb_seen[0x80 / 4] = {};  // the value each port register showed at its last read
     bool usb_idle_request = false;
     int busy_polls[2] = {0, 0};
     uint64_t fmcn_errors_logged = 0;
@@ -382,7 +384,10 @@ bool ChipCore::UsbRead(uint32_t offset, uint32_t* value) {
         usb_idle_polls = 0;
         return true;
     }
-    usb_idle_polls = (usb_idle_polls > 0 && now - last_usb_poll <= kIdleGapCycles) ? usb_idle_polls + 1 : 1;
+    // A register that shows something new is news to the code, not a poll.
+    const bool changed = offset < sizeof usb_seen / 4 * 4 && usb_seen[offset / 4] != *value;
+    if (offset < sizeof usb_seen / 4 * 4) usb_seen[offset / 4] = *value;
+    usb_idle_polls = (usb_idle_polls > 0 && !changed && now - last_usb_poll <= kIdleGapCycles) ? usb_idle_polls + 1 : 1;
     last_usb_poll = now;
     if (usb_idle_polls >= kUsbIdlePolls) {
         // The code does nothing but look at the port: nothing it can see
@@ -397,6 +402,7 @@ bool ChipCore::UsbRead(uint32_t offset, uint32_t* value) {
 bool ChipCore::UsbWrite(uint32_t offset, uint32_t value) {
     idle_polls = 0;
     usb_idle_polls = 0;
+    usb_idle_request = false;  // the code acts: it was not only waiting
     if (offset == kUsbTxvc) ++stats.txvc_writes;
     if (!usb.Write(offset, value, stats.cycles)) return false;
     // The host may see something new (a packet released, a bank handed
