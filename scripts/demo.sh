@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Programs a sample image into the simulated instrument, the way an operator
 # would: builds the tool and the simulator if needed, starts quillmere-sim on
-# a pseudo-terminal in a scratch port directory, runs quillmere in a scratch
+# a pseudo-terminal in a scratch port directory (reached over its USB link,
+# as a real instrument is), runs quillmere in a scratch
 # working directory with f_write.txt naming the image, answers the first
 # question with Yes, and prints the simulator's summary of the flash.
 #
