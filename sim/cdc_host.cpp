@@ -433,6 +433,17 @@ void CdcHost::Queue(Request request, uint8_t type, uint8_t code, uint16_t value,
     }
 }
 
+void CdcHost::HaltCleared(uint8_t endpoint) {
+    if (endpoint == out_ep_) {
+        out_toggle_ = 0;
+        out_halted_ = false;
+    }
+    if (endpoint == in_ep_) {
+        in_toggle_ = 0;
+        in_halted_ = false;
+    }
+}
+
 void CdcHost::QueueClearHalt(uint8_t endpoint, bool front) {
     Queue(Request::kClearHalt, kToEndpoint, kClearFeature, 0, endpoint, {}, 0, After::kNothing, front);
 }

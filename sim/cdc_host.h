@@ -175,6 +175,12 @@ class CdcHost {
     // packet (UsbPort::TakeBusChange()).
     uint64_t NextEventAt(uint64_t now) const;
 
+    // A CLEAR_FEATURE(ENDPOINT_HALT) of the bulk endpoint address (0x01,
+    // 0x82, ...) made by another program through the host's stack succeeded:
+    // the host's own toggle of that endpoint goes back to DATA0, as the
+    // stack's clear-halt call does. Other endpoints: no effect.
+    void HaltCleared(uint8_t endpoint);
+
     // The descriptors read at the first enumeration (empty before).
     const std::vector<uint8_t>& DeviceDescriptor() const;
     const std::vector<uint8_t>& ConfigurationDescriptor() const;
