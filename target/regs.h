@@ -1,8 +1,8 @@
 /*
  * Registers, addresses and bits of the instrument's microcontroller that the
  * target images use: memory map, the two flash controllers, the debug serial
- * unit with its receive DMA, and the watchdog. Every hardware figure of the
- * images lives here, so that a correction is one edit.
+ * unit with its receive DMA, the USB device port, and the watchdog. Every
+ * hardware figure of the images lives here, so that a correction is one edit.
  *
  * Usable from C and from assembly (.S): plain #defines only.
  */
@@ -39,6 +39,8 @@
 #define SRAM_END  0x00208000u /* first address past the SRAM */
 
 #define ROM_BASE  0x00300000u /* the ROM boot monitor */
+#define ROM_SIZE  0x00010000u /* 64 KiB, read-only */
+#define ROM_END   0x00310000u /* first address past the boot ROM */
 
 /* ---- Flash controllers ------------------------------------------------------ */
 #define EFC0_BASE 0xFFFFFF60u /* controller of plane 0 */
@@ -131,6 +133,79 @@
 
 /* Baud rate: baud = MCK / (16 x CD) */
 #define DBGU_CD_115200 26u
+
+/* ---- USB device port ---------------------------------------------------------
+ * The instrument's link to the PC. The boot monitor leaves it on the bus,
+ * addressed and configured, with its clocks, transceiver and pull-up on; the
+ * images never write the power management controller or TXVC. */
+#define USB_BASE     0xFFFB0000u
+#define USB_FRM_NUM  (USB_BASE + 0x000u) /* frame number of the last start-of-frame (read) */
+#define USB_GLB_STAT (USB_BASE + 0x004u) /* global state */
+#define USB_FADDR    (USB_BASE + 0x008u) /* function address */
+#define USB_IER      (USB_BASE + 0x010u) /* interrupt enable: leave 0, the images poll */
+#define USB_IDR      (USB_BASE + 0x014u) /* interrupt disable */
+#define USB_IMR      (USB_BASE + 0x018u) /* interrupt mask */
+#define USB_ISR      (USB_BASE + 0x01Cu) /* interrupt status (read) */
+#define USB_ICR      (USB_BASE + 0x020u) /* interrupt clear (write 1) */
+#define USB_RST_EP   (USB_BASE + 0x028u) /* bit n: endpoint n held in reset until written 0 again */
+#define USB_CSR(n)   (USB_BASE + 0x030u + 4u * (n)) /* endpoint n control and status */
+#define USB_FDR(n)   (USB_BASE + 0x050u + 4u * (n)) /* endpoint n FIFO, one byte per access */
+#define USB_TXVC     (USB_BASE + 0x074u) /* transceiver and pull-up: never written by the images */
+
+/* GLB_STAT */
+#define USB_GLB_FADDEN (1u << 0) /* the function address is set */
+#define USB_GLB_CONFG  (1u << 1) /* the device is configured */
+
+/* FADDR */
+#define USB_FADDR_FADD_MASK 0x7Fu     /* function address, bits 6:0 */
+#define USB_FADDR_FEN       (1u << 8) /* function enabled */
+
+/* ISR and ICR */
+#define USB_ISR_EPINT(n)   (1u << (n)) /* endpoint n has a CSR flag set */
+#define USB_ISR_RXSUSP     (1u << 8)   /* the bus went idle (suspend) */
+#define USB_ISR_RXRSM      (1u << 9)   /* the bus resumed */
+#define USB_ISR_SOFINT     (1u << 11)  /* a start-of-frame came */
+#define USB_ISR_ENDBUSRES  (1u << 12)  /* a bus reset ended: endpoints off, address and configuration gone */
+#define USB_ISR_WAKEUP     (1u << 13)
+
+/* CSRn. The flags TXCOMP, RX_DATA_BK0, RXSETUP, STALLSENT and RX_DATA_BK1 are
+ * cleared by writing 0; writing 1 leaves them. A write shows a few clocks
+ * later: read CSRn until it does before writing CSRn again or touching FDRn. */
+#define USB_CSR_TXCOMP       (1u << 0)  /* the host took an IN packet */
+#define USB_CSR_RX_DATA_BK0  (1u << 1)  /* an OUT packet is in bank 0 */
+#define USB_CSR_RXSETUP      (1u << 2)  /* a SETUP packet (8 bytes) is in the FIFO */
+#define USB_CSR_STALLSENT    (1u << 3)  /* a STALL went to the host */
+#define USB_CSR_TXPKTRDY     (1u << 4)  /* write 1: the IN packet written to FDR may go; cleared by the port */
+#define USB_CSR_FORCESTALL   (1u << 5)  /* the endpoint answers STALL */
+#define USB_CSR_RX_DATA_BK1  (1u << 6)  /* an OUT packet is in bank 1 */
+#define USB_CSR_DIR          (1u << 7)  /* control endpoint: the data stage goes to the host */
+#define USB_CSR_EPTYPE_SHIFT 8
+#define USB_CSR_EPTYPE_MASK  (7u << 8)  /* endpoint type, bits 10:8 */
+#define USB_CSR_DTGLE        (1u << 11) /* data toggle of the endpoint's next packet (read) */
+#define USB_CSR_EPEDS        (1u << 15) /* the endpoint is enabled */
+#define USB_CSR_RXBYTECNT_SHIFT 16
+#define USB_CSR_RXBYTECNT_MASK  (0x7FFu << 16) /* bytes of the received packet left in the FIFO (read) */
+#define USB_CSR_FLAGS (USB_CSR_TXCOMP | USB_CSR_RX_DATA_BK0 | USB_CSR_RXSETUP | USB_CSR_STALLSENT | \
+                       USB_CSR_RX_DATA_BK1) /* the write-0-to-clear flags */
+
+/* EPTYPE values: bit 2 = IN, bits 1:0 = the transfer type of an endpoint
+ * descriptor's bmAttributes (0 control, 1 isochronous, 2 bulk, 3 interrupt). */
+#define USB_EPTYPE_CONTROL  0u
+#define USB_EPTYPE_BULK_OUT 2u
+#define USB_EPTYPE_BULK_IN  6u
+#define USB_EPTYPE_IN       4u
+
+/* Endpoints: 0 to 3 on every variant of the chip (0 control, 1 bulk OUT,
+ * 2 bulk IN, 3 interrupt IN in the boot monitor's configuration), up to 8. */
+#define USB_ENDPOINTS_MIN 4u
+#define USB_ENDPOINTS_MAX 8u
+#define USB_EP0_SIZE      8u  /* control endpoint FIFO: 8 bytes, 1 bank */
+#define USB_BULK_SIZE     64u /* bulk endpoints: 64-byte packets, 2 banks */
+
+/* Reads of CSRn after a write before the code goes on regardless: the sheet
+ * gives "a few clocks" for a write to show; the bound only matters when the
+ * port sets a just-cleared flag again (a new packet) before it could be seen. */
+#define USB_CSR_SETTLE_READS 64u
 
 /* ---- Watchdog ------------------------------------------------------------- */
 #define WDT_BASE  0xFFFFFD40u

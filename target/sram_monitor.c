@@ -1,6 +1,7 @@
 /*
  * SRAM monitor: a boot monitor that runs from SRAM and serves the host's
- * frames on the debug serial unit, as the ROM monitor does.
+ * frames on the link the ROM monitor used: the USB device port when the ROM
+ * monitor left it configured (sram_usb.c), the debug serial unit otherwise.
  *
  * Frames: a letter, up to eight hex digits of address, optionally ',' and a
  * hex value, then '#'. Hex digits may be upper or lower case.
@@ -20,6 +21,10 @@
  * frames without a letter ("#\n") get no answer; so does a frame with a
  * character that is neither a hex digit nor one ','.
  *
+ * On USB every answer ends with the end of its frame: its last packet goes
+ * then (see usb_link_end_answer). While a called applet runs the port keeps
+ * the host's next packets in its banks.
+ *
  * The debug unit holds one received byte, and the host sends its next frame
  * while a called applet still runs (a chunk write takes about a quarter of a
  * second). Around every call the receive DMA stores the arriving bytes in
@@ -29,6 +34,7 @@
  * itself, so a host that asks it never uploads a replacement monitor over it.
  */
 #include "regs.h"
+#include "sram_monitor.h"
 
 #define VERSION_TEXT "v1.0 SRAM monitor"
 
@@ -39,12 +45,32 @@ static uint8_t rx_buf[RX_BUF_SIZE] __attribute__((section(".noinit"), aligned(4)
 static uint32_t rx_pos; /* next byte of rx_buf to serve */
 static uint32_t rx_len; /* bytes in rx_buf */
 static uint32_t binary_mode;
+static uint32_t on_usb; /* 1: the link is the USB device port */
 
 void monitor_main(void) __attribute__((noreturn));
 
-/* Next received byte: first those the DMA caught, then the unit itself. */
+/* The debug unit as the ROM monitor leaves it, set explicitly without
+ * resetting the receiver, which may hold the host's next byte. */
+static void serial_setup(void)
+{
+    REG32(DBGU_IDR) = 0xFFFFFFFFu;
+    REG32(DBGU_PTCR) = DBGU_PTCR_RXTDIS;
+    REG32(DBGU_MR) = DBGU_MR_PAR_NONE | DBGU_MR_CHMODE_NORMAL;
+    REG32(DBGU_BRGR) = DBGU_CD_115200;
+    REG32(DBGU_CR) = DBGU_CR_RXEN | DBGU_CR_TXEN | DBGU_CR_RSTSTA;
+}
+
+/* Next received byte. On the debug unit: first those the DMA caught, then
+ * the unit itself. When the USB link is given up, the debug unit serves. */
 static uint32_t get_byte(void)
 {
+    if (on_usb) {
+        uint32_t byte = usb_link_get();
+        if (byte != USB_LINK_GONE)
+            return byte;
+        on_usb = 0;
+        serial_setup();
+    }
     if (rx_pos < rx_len)
         return rx_buf[rx_pos++];
     while (!(REG32(DBGU_SR) & DBGU_SR_RXRDY))
@@ -54,6 +80,10 @@ static uint32_t get_byte(void)
 
 static void put_byte(uint32_t byte)
 {
+    if (on_usb) {
+        usb_link_put(byte);
+        return;
+    }
     while (!(REG32(DBGU_SR) & DBGU_SR_TXRDY))
         ;
     REG32(DBGU_THR) = byte & 0xFFu;
@@ -111,12 +141,18 @@ static void store16(uint32_t addr, uint32_t value)
     }
 }
 
-/* Calls the code at addr with the receive DMA armed, then stops the DMA and
- * queues the caught bytes (after any not yet served) for get_byte. */
+/* Calls the code at addr. On the debug unit the receive DMA is armed around
+ * the call, and the caught bytes are queued (after any not yet served) for
+ * get_byte. On USB the port's banks hold the host's bytes meanwhile. */
 static void call_code(uint32_t addr)
 {
     uint32_t kept = rx_len - rx_pos;
     uint32_t i;
+
+    if (on_usb) {
+        ((void (*)(void))addr)();
+        return;
+    }
 
     for (i = 0; i < kept; i++)
         rx_buf[i] = rx_buf[rx_pos + i];
@@ -207,13 +243,11 @@ static void serve_frame(uint32_t letter, uint32_t addr, uint32_t value)
 
 void monitor_main(void)
 {
-    /* The ROM monitor leaves the unit so; set it explicitly without
-     * resetting the receiver, which may hold the host's next byte. */
-    REG32(DBGU_IDR) = 0xFFFFFFFFu;
-    REG32(DBGU_PTCR) = DBGU_PTCR_RXTDIS;
-    REG32(DBGU_MR) = DBGU_MR_PAR_NONE | DBGU_MR_CHMODE_NORMAL;
-    REG32(DBGU_BRGR) = DBGU_CD_115200;
-    REG32(DBGU_CR) = DBGU_CR_RXEN | DBGU_CR_TXEN | DBGU_CR_RSTSTA;
+    /* The link the ROM monitor used: the USB device port if it is
+     * configured, taken over as it is; else the debug unit. */
+    on_usb = usb_link_take();
+    if (!on_usb)
+        serial_setup();
 
     for (;;) {
         uint32_t letter = get_byte();
@@ -237,5 +271,7 @@ void monitor_main(void)
         }
         if (valid)
             serve_frame(letter, addr, value);
+        if (on_usb)
+            usb_link_end_answer();
     }
 }

@@ -1,0 +1,736 @@
+// The SRAM monitor image (applet/images/sram_monitor.bin) on the instrument's
+// USB link, in chip time: the ROM monitor enumerates and takes the image with
+// S, G starts it, and from then on the emulated monitor serves the port that
+// the PC's CDC driver model keeps talking to, frame by frame.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sim/cdc_host.h"
+#include "sim/chip.h"
+#include "sim/rom_monitor.h"
+#include "sim/rom_usb.h"
+#include "sim/usb_descriptors.h"
+#include "target/applet.h"
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kMonitorBase = 0x00200000;
+constexpr uint32_t kScratch = 0x00203000;  // test data and code, in the applets' area
+constexpr uint32_t kChunk = FLASH_APPLET_BUFSIZE;
+
+std::vector<uint8_t> ReadImage(const char* name) {
+    std::ifstream in(std::string(QUILLMERE_SOURCE_DIR) + "/applet/images/" + name, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Hex8(uint32_t v) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
+std::string Le(uint32_t v) {
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+}
+
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& b : out) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<char>(x >> 16);
+    }
+    return out;
+}
+
+std::string W(uint32_t address, uint32_t value) { return "W" + Hex8(address) + "," + Hex8(value) + "#"; }
+std::string R4(uint32_t address) { return "w" + Hex8(address) + ",4#"; }
+
+// The program on the PC as a script of steps: each step hands its events to
+// the driver, then waits for reply_len bytes of answer and for its own
+// condition, before the next step begins. Bytes that reach the program are
+// kept with the step during which they arrived.
+class ScriptSide : public HostSide {
+ public:
+    struct Step {
+        std::vector<HostEvent> events;
+        size_t reply_len = 0;
+        std::function<void()> begin;      // run when the step begins (may be empty)
+        std::function<bool()> until;      // the step also waits for this (may be empty)
+        std::string reply;
+        size_t sent = 0;
+        bool begun = false;
+    };
+
+    // One write of the program; returns the step's index.
+    size_t Write(const std::string& bytes, size_t reply_len = 0) {
+        Step step;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            HostEvent e;
+            e.byte = static_cast<uint8_t>(bytes[i]);
+            e.tag = steps_.size();
+            e.unit_end = i + 1 == bytes.size();
+            step.events.push_back(e);
+        }
+        step.reply_len = reply_len;
+        written += bytes.size();
+        return Add(std::move(step));
+    }
+    size_t Event(HostEvent::Kind kind, const LineCoding& coding = LineCoding()) {
+        Step step;
+        HostEvent e;
+        e.kind = kind;
+        e.coding = coding;
+        step.events.push_back(e);
+        return Add(std::move(step));
+    }
+    size_t Wait(std::function<void()> begin, std::function<bool()> until) {
+        Step step;
+        step.begin = std::move(begin);
+        step.until = std::move(until);
+        return Add(std::move(step));
+    }
+    size_t Add(Step step) {
+        steps_.push_back(std::move(step));
+        return steps_.size() - 1;
+    }
+
+    bool Finished() {
+        Advance();
+        return current_ >= steps_.size();
+    }
+    const std::string& Reply(size_t step) const { return steps_.at(step).reply; }
+    size_t Current() const { return current_; }
+
+    bool PeekEvent(HostEvent* event) override {
+        Advance();
+        if (current_ >= steps_.size() || steps_[current_].sent >= steps_[current_].events.size()) return false;
+        *event = steps_[current_].events[steps_[current_].sent];
+        return true;
+    }
+    void PopEvent() override { ++steps_[current_].sent; }
+    bool MoreMayFollow() override { return false; }
+    void Deliver(const uint8_t* data, const uint64_t*, size_t n) override {
+        std::string& to = current_ < steps_.size() ? steps_[current_].reply : extra;
+        to.append(reinterpret_cast<const char*>(data), n);
+    }
+    void DeviceGone(const char* why) override { gone = why; }
+
+    std::string extra;   // bytes after the last step
+    std::string gone;
+    uint64_t written = 0;  // bytes of all writes in the script so far
+
+ private:
+    void Advance() {
+        while (current_ < steps_.size()) {
+            Step& s = steps_[current_];
+            if (!s.begun) {
+                s.begun = true;
+                if (s.begin) s.begin();
+            }
+            if (s.sent < s.events.size() || s.reply.size() < s.reply_len || (s.until && !s.until())) return;
+            ++current_;
+        }
+    }
+    std::vector<Step> steps_;
+    size_t current_ = 0;
+};
+
+// A control request made by the test itself on endpoint 0, one transaction a
+// bus slot, between the driver's own transactions.
+struct RawRequest {
+    uint8_t setup[8] = {};
+    std::vector<uint8_t> out;  // data stage to the device
+    std::vector<uint8_t> in;   // data stage the device answered
+    bool done = false;
+    bool stalled = false;
+    bool bad_toggle = false;
+
+    static RawRequest Make(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
+                           std::vector<uint8_t> out = {}) {
+        RawRequest r;
+        const uint8_t s[8] = {type, request, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                              static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8),
+                              static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+        std::copy(s, s + 8, r.setup);
+        r.out = std::move(out);
+        return r;
+    }
+    uint16_t Length() const { return static_cast<uint16_t>(setup[6] | setup[7] << 8); }
+};
+
+// The bus without wall time: idle time goes to the driver's next event (or
+// the test's own next transaction), or a frame on when there is none.
+class TestBus : public BusClock {
+ public:
+    TestBus(UsbPort* port, CdcHost* host) : port_(port), host_(host) {}
+
+    void Start(RawRequest* request) {
+        raw_ = request;
+        stage_ = kSetup;
+        raw_at_ = (now_ / kSlotCycles + 1) * kSlotCycles + kSlotCycles / 2;
+        raw_give_up_ = raw_at_ + 1000 * kFrameCycles;
+    }
+    uint64_t Now() const { return now_; }
+
+    uint64_t NextEventAt(uint64_t now) override {
+        if (port_->Attached() && !attached_) return now + 1;
+        uint64_t next = host_->NextEventAt(now);
+        if (raw_ != nullptr) next = std::min(next, std::max(raw_at_, now + 1));
+        return next;
+    }
+    void AdvanceTo(uint64_t now) override {
+        if (port_->Attached() && !attached_) {
+            attached_ = true;
+            host_->Attach(now);
+        }
+        while (raw_ != nullptr && raw_at_ <= now) {
+            host_->AdvanceTo(raw_at_);
+            RawTransaction(raw_at_);
+            raw_at_ += kSlotCycles;
+        }
+        host_->AdvanceTo(now);
+        now_ = std::max(now_, now);
+    }
+    uint64_t Idle(uint64_t now) override {
+        uint64_t next = NextEventAt(now);
+        if (next == UINT64_MAX || next <= now) next = now + kFrameCycles;
+        AdvanceTo(next);
+        return next;
+    }
+    bool Stopped() override { return (host_->Gone() && !run_when_gone) || now_ >= deadline || (done && done()); }
+
+    bool run_when_gone = false;  // keep the chip running after the port has gone from the PC
+    uint64_t deadline = UINT64_MAX;
+    std::function<bool()> done;
+
+ private:
+    enum Stage { kSetup, kDataIn, kDataOut, kStatusIn, kStatusOut };
+
+    void RawTransaction(uint64_t t) {
+        RawRequest& r = *raw_;
+        uint32_t faddr = 0;
+        port_->Read(kUsbFaddr, t, &faddr);
+        const uint8_t address = static_cast<uint8_t>(faddr & kFaddrFaddMask);
+        InPacket packet;
+        Handshake h = Handshake::kNone;
+        switch (stage_) {
+            case kSetup:
+                if (port_->Setup(address, r.setup, t) == Handshake::kAck) {
+                    toggle_ = 1;
+                    sent_ = 0;
+                    stage_ = !r.out.empty() ? kDataOut : (r.setup[0] & 0x80) && r.Length() ? kDataIn : kStatusIn;
+                }
+                break;
+            case kDataIn:
+                h = port_->In(address, 0, &packet, t);
+                if (h == Handshake::kAck) {
+                    r.bad_toggle |= packet.toggle != toggle_;
+                    toggle_ ^= 1;
+                    r.in.insert(r.in.end(), packet.data.begin(), packet.data.end());
+                    if (packet.data.size() < 8 || r.in.size() >= r.Length()) stage_ = kStatusOut;
+                }
+                break;
+            case kDataOut: {
+                const size_t n = std::min<size_t>(8, r.out.size() - sent_);
+                h = port_->Out(address, 0, r.out.data() + sent_, n, toggle_, nullptr, t);
+                if (h == Handshake::kAck) {
+                    toggle_ ^= 1;
+                    sent_ += n;
+                    if (sent_ >= r.out.size()) stage_ = kStatusIn;
+                }
+                break;
+            }
+            case kStatusIn:
+                h = port_->In(address, 0, &packet, t);
+                if (h == Handshake::kAck) {
+                    r.bad_toggle |= packet.toggle != 1 || !packet.data.empty();
+                    Finish(true);
+                }
+                break;
+            case kStatusOut:
+                h = port_->Out(address, 0, nullptr, 0, 1, nullptr, t);
+                if (h == Handshake::kAck) Finish(true);
+                break;
+        }
+        if (raw_ != nullptr && h == Handshake::kStall) {
+            r.stalled = true;
+            Finish();
+        }
+        if (raw_ != nullptr && t >= raw_give_up_) Finish();
+    }
+    // completed: the status stage was acknowledged.
+    void Finish(bool completed = false) {
+        // A clear-halt goes through the host's stack, which puts its own
+        // toggle of the endpoint back to DATA0 as well.
+        const RawRequest& r = *raw_;
+        if (completed && r.setup[0] == 0x02 && r.setup[1] == 1 && r.setup[2] == 0 && r.setup[3] == 0)
+            host_->HaltCleared(r.setup[4]);
+        raw_->done = true;
+        raw_ = nullptr;
+    }
+
+    UsbPort* port_;
+    CdcHost* host_;
+    bool attached_ = false;
+    uint64_t now_ = 0;
+    RawRequest* raw_ = nullptr;
+    Stage stage_ = kSetup;
+    uint64_t raw_at_ = 0;
+    uint64_t raw_give_up_ = 0;
+    int toggle_ = 0;
+    size_t sent_ = 0;
+};
+
+// The debug serial unit's host side, for a monitor that leaves the USB link:
+// it sends its bytes once the USB port is gone and collects the answer.
+class SerialSide : public SerialLine {
+ public:
+    bool PollByte(uint8_t* byte) override {
+        if (!Ready()) return false;
+        *byte = static_cast<uint8_t>(send[sent_++]);
+        return true;
+    }
+    bool WaitByte(int) override { return Ready(); }
+    void SendByte(uint8_t byte) override { received.push_back(static_cast<char>(byte)); }
+    bool Stopped() override { return stop && stop(); }
+
+    std::function<bool()> active;  // the host sends only while this holds
+    std::function<bool()> stop;    // the run ends once this holds
+    std::string send;
+    std::string received;
+
+ private:
+    bool Ready() const { return active && active() && sent_ < send.size(); }
+    size_t sent_ = 0;
+};
+
+// The ROM monitor's USB line, with the debug unit wired to a serial side.
+class RomLine : public UsbMonitorLine {
+ public:
+    RomLine(Chip* chip, BusClock* bus, RomDescriptorLayout layout, SerialSide* serial)
+        : UsbMonitorLine(chip, bus, layout), serial_(serial) {}
+    SerialLine* DebugUnitLine() override { return serial_; }
+
+ private:
+    SerialSide* serial_;
+};
+
+CdcHostOptions Driver(HostDriver driver, std::vector<std::string>* notes, std::vector<std::string>* requests) {
+    CdcHostOptions o;
+    o.driver = driver;
+    o.log = [notes](const std::string& note) { notes->push_back("host: " + note); };
+    o.note = [requests](const std::string& note) { requests->push_back(note); };
+    return o;
+}
+
+ChipOptions LoggingChip(std::vector<std::string>* notes) {
+    ChipOptions o;
+    o.log = [notes](const std::string& note) { notes->push_back("chip: " + note); };
+    return o;
+}
+
+// Chip, port, the PC's driver and the ROM monitor on the USB line. The
+// script's first steps open the port and start the SRAM monitor image.
+struct Rig {
+    explicit Rig(HostDriver driver = HostDriver::kLinux, RomDescriptorLayout layout = RomDescriptorLayout::kSheet)
+        : chip(LoggingChip(&notes)),
+          host(Driver(driver, &notes, &requests), &chip.Usb(), &side),
+          bus(&chip.Usb(), &host),
+          line(&chip, &bus, layout, &serial),
+          monitor(&chip, &line, "v2.0 Jan 01 2010") {
+        InstallRomDescriptors(&chip, layout);
+        chip.SetBus(&bus);
+        line.Boot();
+        LineCoding coding;
+        coding.rate = 115200;
+        side.Event(HostEvent::kOpen, coding);
+        side.Write("N#", 2);
+    }
+
+    // The version-2 start as the tool makes it: the image with S, G, and T#
+    // at once behind it.
+    void StartMonitor() {
+        const std::vector<uint8_t> image = ReadImage("sram_monitor.bin");
+        side.Write("S00200000," + Hex8(static_cast<uint32_t>(image.size())) + "#");
+        side.Write(std::string(image.begin(), image.end()));
+        side.Write("G00200000#");
+    }
+    // The ROM monitor starts code that spins `ms` and then jumps to the SRAM
+    // monitor, so that the host's next writes wait in the banks at takeover.
+    void StartMonitorLate(uint32_t ms) {
+        const std::vector<uint8_t> image = ReadImage("sram_monitor.bin");
+        side.Write("S00200000," + Hex8(static_cast<uint32_t>(image.size())) + "#");
+        side.Write(std::string(image.begin(), image.end()));
+        // ldr r0, =n; 1: subs r0, r0, #1; bne 1b; ldr pc, =0x00200000
+        const uint32_t code[] = {0xE59F0008u, 0xE2500001u, 0x1AFFFFFDu, 0xE59FF000u, ms * 48000 / 2, kMonitorBase};
+        for (size_t i = 0; i < 6; ++i) side.Write(W(kScratch + 4 * static_cast<uint32_t>(i), code[i]));
+        side.Write("G" + Hex8(kScratch) + "#");
+    }
+    // A step that waits until the device has taken every byte written so far.
+    size_t WaitWritten() {
+        const uint64_t bytes = side.written;
+        return side.Wait(nullptr, [this, bytes] { return host.Stats().out_bytes >= bytes; });
+    }
+    // A control request of the test's own, as one script step.
+    size_t Request(RawRequest* request) {
+        return side.Wait([this, request] { bus.Start(request); }, [request] { return request->done; });
+    }
+    // Runs the script; the monitor never returns, so the run ends with it.
+    void Run(uint64_t ms = 20000) {
+        bus.done = [this] { return side.Finished(); };
+        serial.stop = bus.done;
+        bus.deadline = chip.Now() + ms * kFrameCycles;
+        monitor.Serve();
+        EXPECT_TRUE(side.Finished()) << "script stopped at step " << side.Current() << " after "
+                                     << chip.Now() / kFrameCycles << " ms";
+        EXPECT_EQ(side.extra, "");
+    }
+    // allowed: driver notes expected by the test (substrings).
+    void ExpectClean(const std::vector<std::string>& allowed = {}) {
+        const UsbPortStats& port = chip.Usb().Stats();
+        EXPECT_EQ(port.lost_events, 0u);
+        EXPECT_EQ(port.discipline_faults, 0u);
+        EXPECT_EQ(port.txvc_writes, 0u);
+        EXPECT_EQ(chip.Stats().pmc_writes, 0u);
+        EXPECT_EQ(chip.Stats().txvc_writes, 0u);
+        EXPECT_EQ(host.Stats().control_timed_out, 0u);
+        EXPECT_EQ(host.Stats().control_unexpected, 0u);
+        EXPECT_EQ(host.Stats().in_repeats_dropped, 0u);
+        EXPECT_EQ(host.Stats().missing_zlp, 0u);
+        EXPECT_EQ(port.repeats_dropped, 0u);
+        EXPECT_TRUE(side.gone.empty()) << side.gone;
+        for (const std::string& note : notes) {
+            bool expected = false;
+            for (const std::string& a : allowed) expected |= note.find(a) != std::string::npos;
+            if (!expected) ADD_FAILURE() << note;
+        }
+    }
+    uint32_t Word(uint32_t address) {
+        uint32_t v = 0;
+        EXPECT_TRUE(chip.Read32(address, &v));
+        return v;
+    }
+
+    std::vector<std::string> notes;     // the chip's and the driver's log
+    std::vector<std::string> requests;  // the driver's control requests and their outcome
+    Chip chip;
+    ScriptSide side;
+    SerialSide serial;
+    CdcHost host;
+    TestBus bus;
+    RomLine line;
+    RomMonitor monitor;
+};
+
+// --- Takeover ------------------------------------------------------------------
+
+// The tool's version-2 start: T# right behind G, answered within the short
+// read budget, then frames as usual.
+TEST(SramUsb, AnswersTheTerminalCheckAtOnceAfterItsStart) {
+    Rig r;
+    r.StartMonitor();
+    r.WaitWritten();  // the write of G has returned: the tool's read budget starts
+    uint64_t started = 0;
+    r.side.Wait([&] { started = r.chip.Now(); }, nullptr);
+    const size_t t = r.side.Write("T#", 3);
+    uint64_t answered = 0;
+    r.side.Wait([&] { answered = r.chip.Now(); }, nullptr);
+    const size_t n = r.side.Write("N#", 2);
+    const size_t v = r.side.Write("V#\n", 22);
+    r.Run();
+    EXPECT_EQ(r.side.Reply(t), "\n\r\n");
+    // A question and its answer cost about a frame; the short profile's
+    // first read waits 13 ms.
+    EXPECT_LE(answered - started, 2 * kFrameCycles);
+    EXPECT_EQ(r.side.Reply(n), "\n\r");
+    EXPECT_EQ(r.side.Reply(v), "\n\rv1.0 SRAM monitor\n\r>");
+    r.ExpectClean();
+}
+
+// The host's next writes already fill both OUT banks (and a third waits on
+// NAK) when the monitor starts: they are served first, in order, whichever
+// bank the toggles left first.
+class SramUsbTakeover : public ::testing::TestWithParam<int> {};
+
+TEST_P(SramUsbTakeover, ServesThePacketsWaitingInBothBanksFirst) {
+    Rig r;
+    for (int i = 0; i < GetParam(); ++i) r.side.Write("#\n");  // moves the banks and toggles on by one
+    r.StartMonitorLate(3);
+    uint64_t naks = 0;
+    r.side.Wait([&] { naks = r.chip.Usb().Stats().out_naks; }, nullptr);
+    r.side.Write("T#");
+    r.side.Write("N#");
+    const size_t last = r.side.Write("V#\n", 3 + 2 + 22);
+    r.Run();
+    EXPECT_EQ(r.side.Reply(last), "\n\r\n\n\r\n\rv1.0 SRAM monitor\n\r>");
+    EXPECT_GT(r.chip.Usb().Stats().out_naks - naks, 10u);  // V# waited on NAK while both banks were full
+    r.ExpectClean();
+}
+
+INSTANTIATE_TEST_SUITE_P(SramUsb, SramUsbTakeover, ::testing::Values(0, 1));
+
+// --- Frames and their exact answers ------------------------------------------------
+
+TEST(SramUsb, EveryFrameAndItsExactAnswer) {
+    Rig r;
+    const std::string data = Pattern(0x100, 7);
+    r.StartMonitor();
+    struct Row {
+        std::string frame;
+        std::string answer;
+        uint64_t zero_length;  // zero-length packets that end the answer
+    };
+    const Row rows[] = {
+        {"T#", "\n\r\n", 0},
+        {W(kScratch, 0x00C0FFEE) + R4(kScratch), "0x00C0FFEE\n\r", 0},  // terminal mode: text
+        {"o" + Hex8(kScratch) + ",4#", "0xEE\n\r", 0},
+        {"V#\n", "\n\rv1.0 SRAM monitor\n\r>", 0},
+        {"N#", "\n\r", 0},
+        {"#\n\n\r" + R4(kScratch), Le(0x00C0FFEE), 0},  // line ends and an empty frame: no answer
+        {"Wzz,1#" + R4(kScratch), Le(0x00C0FFEE), 0},   // a frame with another character: ignored
+        {"W00203004,deadbeef#o00203007,4#", "\xDE", 0},
+        {"H00203008,BEEF#O0020300B,7F#" + R4(0x00203008), Le(0x7F00BEEF), 0},
+        {W(0x00203011, 0xA1B2C3D4) + "R00203010,00000006#", std::string("\x00\xD4\xC3\xB2\xA1\x00", 6), 0},
+        {"S00203100,00000100#" + data + "R00203100,00000040#", data.substr(0, 64), 1},
+        {"R00203110,00000080#", data.substr(0x10, 128), 1},
+        {"R00203100,0000003F#", data.substr(0, 63), 0},
+        {"R00203101,00000041#", data.substr(1, 65), 0},
+        {"R00203100,00000100#", data, 1},
+        {R4(0xFFFFF240), Le(0x272A0A40), 0},
+        {"T#", "\n\r\n", 0},
+    };
+    std::vector<size_t> steps;
+    uint64_t zero_length = 0, zero_length_before = 0;
+    r.side.Wait([&] { zero_length_before = r.chip.Usb().Stats().zero_length_in; }, nullptr);
+    for (const Row& row : rows) {
+        steps.push_back(r.side.Write(row.frame, row.answer.size()));
+        zero_length += row.zero_length;
+    }
+    r.Run();
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(r.side.Reply(steps[i]), rows[i].answer) << rows[i].frame.substr(0, 24);
+    // A zero-length packet after each answer that fills its last packet, and
+    // no other: the host's transfers end exactly with the answers.
+    EXPECT_EQ(r.chip.Usb().Stats().zero_length_in - zero_length_before, zero_length);
+    r.ExpectClean();
+}
+
+// G runs code while the host's next frame waits in the banks; on return the
+// monitor serves it, and the applet session's write pass (S and its data,
+// four W, G, the first w, sent at once) goes through while the applet writes.
+TEST(SramUsb, WritePassBurstWhileTheAppletWrites) {
+    Rig r;
+    const std::vector<uint8_t> applet = ReadImage("flash_applet.bin");
+    const std::string chunks[2] = {Pattern(kChunk, 100), Pattern(kChunk, 123)};
+    const uint32_t offsets[2] = {0, 23 * kChunk};
+    auto command = [&r](uint32_t code, uint32_t a1, uint32_t a2, uint32_t a3) {
+        r.side.Write(W(APPLET_MAILBOX, code));
+        r.side.Write(W(APPLET_MAILBOX + 8, a1));
+        r.side.Write(W(APPLET_MAILBOX + 12, a2));
+        r.side.Write(W(APPLET_MAILBOX + 16, a3));
+    };
+    r.StartMonitor();
+    r.side.Write("T#", 3);
+    r.side.Write("N#", 2);
+    r.side.Write("S00202000," + Hex8(static_cast<uint32_t>(applet.size())) + "#");
+    r.side.Write(std::string(applet.begin(), applet.end()));
+    command(APPLET_CMD_INIT, 0, 4, 0);
+    r.side.Write("G00202000#");
+    const size_t init = r.side.Write(R4(APPLET_MAILBOX), 4);
+    for (uint32_t i = 1; i < 6; ++i) r.side.Write(R4(APPLET_MAILBOX + 4 * i), 4);
+    command(APPLET_CMD_ERASE, 0, 0, 0);
+    r.side.Write("G00202000#");
+    const size_t erase = r.side.Write(R4(APPLET_MAILBOX + 4), 4);
+    size_t written[2], read_back[2];
+    for (int c = 0; c < 2; ++c) {
+        r.side.Write("S00202AF4,00005400#");
+        r.side.Write(chunks[c]);
+        command(APPLET_CMD_WRITE, FLASH_APPLET_BUFFER, kChunk, offsets[c]);
+        r.side.Write("G00202000#");
+        written[c] = r.side.Write(R4(APPLET_MAILBOX), 4);
+        r.side.Write(R4(APPLET_MAILBOX + 4), 4);
+        r.side.Write(R4(APPLET_MAILBOX + 8), 4);
+    }
+    for (int c = 0; c < 2; ++c) {
+        command(APPLET_CMD_READ, FLASH_APPLET_BUFFER, kChunk, offsets[c]);
+        r.side.Write("G00202000#");
+        r.side.Write(R4(APPLET_MAILBOX), 4);
+        read_back[c] = r.side.Write("R00202AF4,000053FF#", kChunk - 1);
+        r.side.Write("o00207EF3,4#", 1);
+    }
+    r.Run(60000);
+
+    const uint32_t expect_init[6] = {0xFFFFFFFF, 0, 0x00080000, 0x00202AF4, 0x00005400, 0x00204000};
+    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(r.side.Reply(init + i), Le(expect_init[i])) << "init word " << i;
+    EXPECT_EQ(r.side.Reply(erase), Le(0));
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE("chunk at " + Hex8(offsets[c]));
+        EXPECT_EQ(r.side.Reply(written[c]), Le(0xFFFFFFFD));
+        EXPECT_EQ(r.side.Reply(written[c] + 1), Le(0));
+        EXPECT_EQ(r.side.Reply(written[c] + 2), Le(kChunk));
+        EXPECT_TRUE(std::equal(chunks[c].begin(), chunks[c].end(), r.chip.Flash().begin() + offsets[c],
+                               [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
+        EXPECT_EQ(r.side.Reply(read_back[c]) + r.side.Reply(read_back[c] + 1), chunks[c]);
+    }
+    r.ExpectClean();
+}
+
+// --- Endpoint 0 ---------------------------------------------------------------------
+
+// Requests of the test's own between frames: the standard and CDC requests
+// answered, STALL for anything else, and the next request served normally.
+TEST(SramUsb, RequestsOnEndpointZeroBetweenFrames) {
+    Rig r;
+    r.StartMonitor();
+    r.side.Write("T#", 3);
+    const std::vector<uint8_t> device = DeviceDescriptor(), config = ConfigurationDescriptor();
+    const uint8_t self_powered = (config[7] & 0x40) ? 1 : 0;
+    const std::vector<uint8_t> coding = {0x80, 0x25, 0x00, 0x00, 0x00, 0x02, 0x07};  // 9600 7E1
+    struct Row {
+        const char* what;
+        RawRequest request;
+        bool stalled;
+        std::vector<uint8_t> answer;
+        bool frame_after = true;  // a frame follows (not while the bulk OUT endpoint is halted)
+    };
+    std::vector<Row> rows = {
+        {"device descriptor", RawRequest::Make(0x80, 6, 0x0100, 0, 64), false, device},
+        {"configuration head", RawRequest::Make(0x80, 6, 0x0200, 0, 9), false, {config.begin(), config.begin() + 9}},
+        {"configuration", RawRequest::Make(0x80, 6, 0x0200, 0, 255), false, config},
+        {"string descriptor", RawRequest::Make(0x80, 6, 0x0300, 0, 255), true, {}},
+        {"configuration value", RawRequest::Make(0x80, 8, 0, 0, 1), false, {1}},
+        {"device status", RawRequest::Make(0x80, 0, 0, 0, 2), false, {self_powered, 0}},
+        {"interface status", RawRequest::Make(0x81, 0, 0, 0, 2), false, {0, 0}},
+        {"bulk OUT status", RawRequest::Make(0x82, 0, 0, 0x01, 2), false, {0, 0}},
+        {"halt bulk OUT", RawRequest::Make(0x02, 3, 0, 0x01, 0), false, {}, false},
+        {"bulk OUT halted", RawRequest::Make(0x82, 0, 0, 0x01, 2), false, {1, 0}, false},
+        {"clear bulk OUT halt", RawRequest::Make(0x02, 1, 0, 0x01, 0), false, {}},
+        {"bulk OUT running", RawRequest::Make(0x82, 0, 0, 0x01, 2), false, {0, 0}},
+        {"halt of endpoint 0", RawRequest::Make(0x02, 3, 0, 0x00, 0), true, {}},
+        {"vendor request", RawRequest::Make(0x40, 0x55, 1, 2, 0), true, {}},
+        {"vendor read", RawRequest::Make(0xC0, 0x55, 1, 2, 4), true, {}},
+        {"GET_INTERFACE", RawRequest::Make(0x81, 10, 0, 0, 1), true, {}},
+        {"line coding as opened", RawRequest::Make(0xA1, 0x21, 0, 0, 7), false, {0x00, 0xC2, 0x01, 0, 0, 0, 8}},
+        {"SET_LINE_CODING", RawRequest::Make(0x21, 0x20, 0, 0, 7, coding), false, {}},
+        {"line coding as set", RawRequest::Make(0xA1, 0x21, 0, 0, 7), false, coding},
+        {"SET_CONTROL_LINE_STATE", RawRequest::Make(0x21, 0x22, 3, 0, 0), false, {}},
+    };
+    std::vector<size_t> frames;
+    for (Row& row : rows) {
+        r.Request(&row.request);
+        frames.push_back(row.frame_after ? r.side.Write("V#\n", 22) : SIZE_MAX);
+    }
+    r.Run();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].what);
+        EXPECT_TRUE(rows[i].request.done);
+        EXPECT_EQ(rows[i].request.stalled, rows[i].stalled);
+        EXPECT_FALSE(rows[i].request.bad_toggle);
+        EXPECT_EQ(rows[i].request.in, rows[i].answer);
+        if (frames[i] != SIZE_MAX) {
+            EXPECT_EQ(r.side.Reply(frames[i]), "\n\rv1.0 SRAM monitor\n\r>");
+        }
+    }
+    r.ExpectClean();
+}
+
+// The Windows driver's open clears the halt of both bulk endpoints (their
+// toggles back to DATA0) in the middle of a session, and a halt the host
+// meets on a write is cleared by the driver itself; no byte is lost.
+TEST(SramUsb, ClearFeatureInTheMiddleOfASession) {
+    Rig r(HostDriver::kWindows);
+    r.StartMonitor();
+    r.side.Write("T#", 3);
+    r.side.Write("N#", 2);
+    size_t before = 0;
+    r.side.Wait([&r, &before] { before = r.requests.size(); }, nullptr);
+    const std::string data = Pattern(3000, 9);
+    r.side.Write("S00203000,00000BB8#");
+    r.side.Write(data);
+    r.side.Event(HostEvent::kClose);
+    LineCoding coding;
+    coding.rate = 115200;
+    r.side.Event(HostEvent::kOpen, coding);
+    const size_t back = r.side.Write("R00203000,00000BB8#", data.size());
+    RawRequest halt = RawRequest::Make(0x02, 3, 0, 0x01, 0);
+    r.Request(&halt);
+    const size_t after = r.side.Write(R4(0x00203000), 4);  // meets the STALL; the driver clears it
+    r.Run();
+    EXPECT_EQ(r.side.Reply(back), data);
+    EXPECT_TRUE(halt.done && !halt.stalled);
+    EXPECT_EQ(r.side.Reply(after), data.substr(0, 4));
+    // Both at the new open, the bulk OUT one again after the STALL.
+    const std::vector<std::string> cleared(r.requests.begin() + before, r.requests.end());
+    EXPECT_EQ(std::count(cleared.begin(), cleared.end(), "CLEAR_FEATURE ENDPOINT_HALT 0x01 ok"), 2);
+    EXPECT_EQ(std::count(cleared.begin(), cleared.end(), "CLEAR_FEATURE ENDPOINT_HALT 0x82 ok"), 1);
+    EXPECT_EQ(r.host.Stats().control_stalled, 0u);
+    r.ExpectClean({"stalled: clearing the halt"});
+}
+
+// --- Bus reset ------------------------------------------------------------------------
+
+// After a bus reset the monitor enumerates again with the boot monitor's
+// descriptors, which it finds in the boot ROM, wherever the bulk endpoints
+// lie; the port comes back under the same name and frames go on.
+class SramUsbLayout : public ::testing::TestWithParam<RomDescriptorLayout> {};
+
+TEST_P(SramUsbLayout, BusResetAndTheNewEnumeration) {
+    Rig r(HostDriver::kLinux, GetParam());
+    r.StartMonitor();
+    r.side.Write("T#", 3);
+    r.side.Write("N#", 2);
+    r.side.Write(W(kScratch, 0x600DCAFE));
+    r.side.Event(HostEvent::kBusReset);
+    r.side.Wait(nullptr, [&r] { return r.host.Stats().enumerations == 2 && r.host.Configured(); });
+    const size_t word = r.side.Write(R4(kScratch), 4);
+    const size_t version = r.side.Write("V#\n", 22);
+    r.Run();
+    EXPECT_EQ(r.side.Reply(word), Le(0x600DCAFE));
+    EXPECT_EQ(r.side.Reply(version), "\n\rv1.0 SRAM monitor\n\r>");
+    EXPECT_EQ(r.host.Stats().bus_resets, 2u);
+    EXPECT_EQ(r.chip.Usb().Stats().bus_resets, 2u);
+    EXPECT_EQ(r.host.DeviceDescriptor(), DeviceDescriptor());
+    EXPECT_EQ(r.host.ConfigurationDescriptor(), ConfigurationDescriptor(GetParam()));
+    r.ExpectClean();
+}
+
+INSTANTIATE_TEST_SUITE_P(SramUsb, SramUsbLayout,
+                         ::testing::Values(RomDescriptorLayout::kSheet, RomDescriptorLayout::kSwapped));
+
+// Without descriptors in the boot ROM the monitor cannot enumerate again
+// after a bus reset: endpoint 0 stays off, the host's enumeration fails, and
+// the monitor goes on serving the debug serial unit.
+TEST(SramUsb, WithoutDescriptorsABusResetLeavesTheDebugUnit) {
+    Rig r(HostDriver::kLinux, RomDescriptorLayout::kNone);
+    r.StartMonitor();
+    const size_t t = r.side.Write("T#", 3);
+    r.side.Event(HostEvent::kBusReset);
+    r.serial.active = [&r] { return !r.side.gone.empty(); };
+    r.serial.send = "T#N#" + R4(0xFFFFF240);
+    r.side.Wait(nullptr, [&r] { return r.serial.received.size() >= 3 + 2 + 4; });
+    r.bus.run_when_gone = true;
+    r.Run();
+    EXPECT_EQ(r.side.Reply(t), "\n\r\n");
+    EXPECT_NE(r.side.gone.find("enumeration failed"), std::string::npos) << r.side.gone;
+    EXPECT_EQ(r.serial.received, "\n\r\n\n\r" + Le(0x272A0A40));
+    EXPECT_EQ(r.host.Stats().enumerations, 1u);
+    uint32_t csr0 = 0;
+    ASSERT_TRUE(r.chip.Read32(kUsbBase + kUsbCsr0, &csr0));
+    EXPECT_EQ(csr0 & kCsrEpeds, 0u);  // endpoint 0 left off: the host's requests got no answer
+    EXPECT_GT(r.host.Stats().unanswered, 0u);
+    EXPECT_EQ(r.chip.Usb().Stats().lost_events, 0u);
+    EXPECT_EQ(r.chip.Usb().Stats().discipline_faults, 0u);
+}
+
+}  // namespace
+}  // namespace sim
