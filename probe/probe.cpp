@@ -358,7 +358,9 @@ void AddRomItems(Report* r) {
     Item config;
     config.id = "rom.configuration_descriptor";
     config.title = "configuration descriptor" + where;
-    config.expected = "one table beginning 0x09 0x02 whose wTotalLength covers its interfaces and endpoints";
+    config.expected =
+        "one table beginning 0x09 0x02 whose wTotalLength covers its interfaces and endpoints, configuration "
+        "value not 0";
     Item endpoints;
     endpoints.id = "rom.endpoints";
     endpoints.title = "endpoints of the configuration descriptor";
@@ -374,7 +376,7 @@ void AddRomItems(Report* r) {
         config.reading = DescribeConfiguration(c) + OthersNote(r->configuration_descriptors, &same);
         config.has_address = true;
         config.address = c.address;
-        config.verdict = Judge(same);
+        config.verdict = Judge(same && c.value != 0);
         config.fields = {Number("found", static_cast<long long>(r->configuration_descriptors.size()))};
 
         std::set<std::tuple<int, bool, int, int>> got;
