@@ -186,8 +186,12 @@ class WindowsRunTest(WineCase):
         self.assertEqual(win_sim.lost_bytes(), 0)
         summary = win_sim.summary()
         for figure in ("usb_lost_events: 0", "usb_repeats_dropped: 0", "usb_missing_zlp: 0",
+                       "usb_discipline_faults: 0", "usb_unanswered: 0",
                        "usb_control_timed_out: 0", "usb_control_stalled: 0"):
             self.assertIn(figure + "\n", summary)
+        # Every control request of the Windows driver completed.
+        figures = dict(line.split(": ", 1) for line in summary.splitlines() if ": " in line)
+        self.assertEqual(figures.get("usb_control_requests"), figures.get("usb_control_ok"), summary)
 
         linux_sim = self.sim("sim-linux", args=["--version", version_text])
         linux = self.run_linux(self.folder("linux", "firmware.bin", image), linux_sim.port_dir, "y\n")
@@ -199,9 +203,9 @@ class WindowsRunTest(WineCase):
         self.full_run(V1_TEXT, pattern(2 * CHUNK + 100, seed=11))
 
     def test_full_run_through_the_sram_monitor(self):
-        # Version 2: every chunk goes through the replacement monitor in SRAM,
-        # whose emulated receive path counts every byte it could not take.
-        self.full_run(V2_TEXT, pattern(4 * CHUNK, seed=15))
+        # Version 2: every chunk goes through the replacement monitor in SRAM
+        # on the USB link, with the largest image (24 chunks, 516,096 bytes).
+        self.full_run(V2_TEXT, pattern(24 * CHUNK, seed=15))
 
     def test_no_then_yes_leaves_programming_mode_without_touching_flash(self):
         image = pattern(CHUNK, seed=12)
