@@ -14,6 +14,7 @@
 #include "sim/cdc_host.h"
 #include "sim/rom_monitor.h"
 #include "sim/usb_descriptors.h"
+#include "sim/usb_test_bus.h"
 
 namespace sim {
 namespace {
@@ -60,47 +61,6 @@ class FakeSide : public HostSide {
     std::deque<HostEvent> events;
     std::vector<uint8_t> delivered;
     std::string gone;
-};
-
-// The bus as the simulator runs it, without wall time: idle time goes to the
-// driver's next event, or a frame on when it has none.
-class TestBus : public BusClock {
- public:
-    TestBus(UsbPort* port, CdcHost* host) : port_(port), host_(host) {}
-
-    uint64_t NextEventAt(uint64_t now) override {
-        if (host_ == nullptr) return UINT64_MAX;
-        if (port_->Attached() && !attached_) return now + 1;
-        return host_->NextEventAt(now);
-    }
-    void AdvanceTo(uint64_t now) override {
-        if (host_ != nullptr) {
-            if (port_->Attached() && !attached_) {
-                attached_ = true;
-                host_->Attach(now);
-            }
-            host_->AdvanceTo(now);
-        }
-        if (now > now_) now_ = now;
-    }
-    uint64_t Idle(uint64_t now) override {
-        uint64_t next = NextEventAt(now);
-        if (next == UINT64_MAX || next <= now) next = now + kFrameCycles;
-        AdvanceTo(next);
-        return next;
-    }
-    bool Stopped() override {
-        return (host_ != nullptr && host_->Gone()) || now_ >= deadline || (done && done());
-    }
-
-    uint64_t deadline = UINT64_MAX;
-    std::function<bool()> done;
-
- private:
-    UsbPort* port_;
-    CdcHost* host_;
-    bool attached_ = false;
-    uint64_t now_ = 0;
 };
 
 ChipOptions LoggingChip(std::vector<std::string>* notes) {
