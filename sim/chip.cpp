@@ -385,8 +385,11 @@ bool ChipCore::UsbRead(uint32_t offset, uint32_t* value) {
         return true;
     }
     // A register that shows something new is news to the code, not a poll.
-    const bool changed = offset < sizeof usb_seen / 4 * 4 && usb_seen[offset / 4] != *value;
-    if (offset < sizeof usb_seen / 4 * 4) usb_seen[offset / 4] = *value;
+    bool changed = false;
+    if (offset < sizeof usb_seen) {
+        changed = usb_seen[offset / 4] != *value;
+        usb_seen[offset / 4] = *value;
+    }
     usb_idle_polls = (usb_idle_polls > 0 && !changed && now - last_usb_poll <= kIdleGapCycles) ? usb_idle_polls + 1 : 1;
     last_usb_poll = now;
     if (usb_idle_polls >= kUsbIdlePolls) {
