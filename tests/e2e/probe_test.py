@@ -181,6 +181,29 @@ class ProbeTest(ProbeCase):
         self.assertEqual(self.differing(report), [])
         self.assertEqual(result.returncode, 0)
 
+    def test_udev_rule_carries_the_rom_descriptor_ids(self):
+        result, _ = self.probe(probe_args=("--udev-rule",))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        rules = [line for line in result.stdout.splitlines() if line and not line.startswith("#")]
+        match = 'ATTRS{idVendor}=="f00d", ATTRS{idProduct}=="5eed"'
+        self.assertEqual(rules, [
+            'ACTION=="add|change", SUBSYSTEMS=="usb", %s, ENV{ID_MM_DEVICE_IGNORE}="1"' % match,
+            'ACTION=="add|change", SUBSYSTEM=="tty", SUBSYSTEMS=="usb", %s, GROUP="dialout", MODE="0660"'
+            % match])
+        self.assertIn("on COM%d." % PORT, result.stdout)
+        # Only the rule reaches standard output: the search marks went to standard error.
+        self.assertNotIn(".%d." % PORT, result.stdout)
+
+    def test_udev_rule_without_descriptor_or_instrument(self):
+        result, _ = self.probe(["--rom-descriptors", "none"], probe_args=("--udev-rule",))
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertIn("no USB device descriptor", result.stderr)
+        port_dir = os.path.join(self.work, "ports")
+        os.makedirs(port_dir)
+        result = run_probe(port_dir, "--udev-rule")
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertEqual(run_probe(port_dir, "--udev-rule", "--json").returncode, 3)
+
     def test_no_instrument(self):
         port_dir = os.path.join(self.work, "ports")
         os.makedirs(port_dir)
