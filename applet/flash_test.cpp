@@ -7,6 +7,7 @@
 
 #include "applet/mailbox.h"
 #include "applet/test_scripts.h"
+#include "run/test_outcomes.h"
 #include "run/buffers.h"
 
 namespace {
@@ -79,6 +80,7 @@ TEST_F(FlashTest, UnlockFailuresGiveTheirCodes) {
         ScriptRegionFailure(d, 5, f);
         CaptureStdout();
         EXPECT_EQ(UnlockAndEraseAll(), f.code);
+        outcometest::ExpectListed("erase", f.code);
         EXPECT_EQ(GetCapturedStdout(), f.dots);
         EXPECT_EQ(fake::Remaining(), "");
     }
@@ -112,6 +114,7 @@ TEST_F(FlashTest, EraseFailures) {
         }
         CaptureStdout();
         EXPECT_EQ(UnlockAndEraseAll(), c.code);
+        if (c.code != 0) outcometest::ExpectListed("erase", c.code);
         EXPECT_EQ(GetCapturedStdout(), c.out);
         EXPECT_EQ(fake::Remaining(), "");
     }
@@ -128,6 +131,7 @@ TEST_F(FlashTest, LockFailuresGiveTheirCodes) {
         ScriptRegionFailure(d, 4, f);
         CaptureStdout();
         EXPECT_EQ(LockAllRegions(), f.code);
+        outcometest::ExpectListed("lock", f.code);
         EXPECT_EQ(GetCapturedStdout(), f.dots);
         EXPECT_EQ(fake::Remaining(), "");
     }
@@ -152,6 +156,10 @@ TEST_F(FlashTest, SetGpnvm2Codes) {
             if (c.fail != 5) d.ExpectReadWord(script::kStatus, c.fail == 6 ? 1 : 0);
         }
         EXPECT_EQ(SetGpnvm2(), c.code);
+        if (c.code != 0) {
+            outcometest::ExpectListed("gpnvm", c.code);
+            outcometest::ExpectListed("gpnvm-cancel", c.code);
+        }
         EXPECT_EQ(fake::Remaining(), "");
     }
 }
@@ -195,6 +203,7 @@ TEST_F(FlashTest, WriteChunkCodes) {
             ScriptTransferFailure(d, 2, c.fail);
         }
         EXPECT_EQ(WriteChunk(0x5400), c.code);
+        outcometest::ExpectListed("write", c.code);
         EXPECT_EQ(FlashOffset, 0);
         EXPECT_EQ(IsPortClosed(), 1);  // the failed write closed the port
         EXPECT_EQ(fake::Remaining(), "");
@@ -211,6 +220,7 @@ TEST_F(FlashTest, ReadChunkCodes) {
         FlashOffset = 0;
         ScriptTransferFailure(*fake::FindPort("\\\\.\\COM3"), 3, c.fail);
         EXPECT_EQ(ReadChunk(0x5400), c.code);
+        outcometest::ExpectListed("compare", c.code);
         EXPECT_EQ(FlashOffset, 0);
         EXPECT_EQ(fake::Remaining(), "");
     }
@@ -227,10 +237,12 @@ TEST_F(FlashTest, ReadChunkWithStuckStatusGives542AfterSixChecks) {
 TEST_F(FlashTest, FetchChunkCodes) {
     dev->FailWrite();
     EXPECT_EQ(FetchChunk(0x5400), 564);
+    outcometest::ExpectListed("compare", 564);
 
     fake::Device& d = script::OpenDevice();
     d.ExpectWrite("R00202AF4,000053FF#").Reply(std::string(100, 'x'));  // then nothing more
     EXPECT_EQ(FetchChunk(0x5400), 565);
+    outcometest::ExpectListed("compare", 565);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "applet/test_scripts.h"
+#include "run/test_outcomes.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ TEST_F(MailboxTest, EveryFailingStepGivesItsCodeAndStopsThere) {
             case Op::kGo: break;
         }
         EXPECT_EQ(UploadApplets(), op.code);
+        outcometest::ExpectListed("upload", op.code);
         EXPECT_EQ(fake::Remaining(), "");
         EXPECT_EQ(script::WordReads(), reads);
         ClosePort();
@@ -116,6 +118,11 @@ TEST_F(MailboxTest, WaitAppletDonePollsUpToSixTimes) {
             reads += int(check.size());
         }
         EXPECT_EQ(WaitAppletDone(int32_t(n), -3), c.result);
+        if (c.result != 0) {
+            // The write pass adds 900, a chunk read 540.
+            outcometest::ExpectListed("write", c.result + 900);
+            outcometest::ExpectListed("compare", c.result + 540);
+        }
         EXPECT_EQ(fake::Remaining(), "");
         EXPECT_EQ(script::WordReads(), reads);
         // A pause of 2 ms after every failed check, none after a good one.

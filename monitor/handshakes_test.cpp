@@ -9,6 +9,7 @@
 
 #include "monitor/frames.h"
 #include "platform/fake_platform.h"
+#include "run/test_outcomes.h"
 #include "serial/port.h"
 
 namespace {
@@ -47,6 +48,7 @@ TEST_P(ModeHandshakes, Codes) {
     c.device(Open());
     int result = c.op == kNormal ? EnterNormalMode() : c.op == kPrompt ? CheckTerminalPrompt() : CheckTerminalMode();
     EXPECT_EQ(result, c.result);
+    if (c.op == kPrompt && result != 0) outcometest::ExpectListed("prompt", result);
     EXPECT_EQ(fake::Remaining(), "");
 }
 
@@ -103,6 +105,13 @@ TEST_P(QueryVersionCases, ResultAndPrintedText) {
     int32_t result = QueryVersion();
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, c.result);
+    if (result != 10 && result != 20) {
+        // Exactly one of the version rows of the sheets explains the code.
+        int rows = 0;
+        for (const char* key : {"version-unsupported", "version-unreadable", "version-link"})
+            rows += HasCode(*FindOutcome(key), result);
+        EXPECT_EQ(rows, 1) << "version code " << result;
+    }
     EXPECT_EQ(out, c.printed);
     EXPECT_EQ(fake::Remaining(), "");
 }

@@ -87,8 +87,10 @@ TEST_F(PassesTest, MismatchReportsFirstDifferenceWithTargetAddress) {
     ChunkSize = 0x5400;
     CaptureStdout();
     EXPECT_EQ(VerifyPass(), 1);
-    EXPECT_EQ(GetCapturedStdout(), " 8. Compare ... Error !  \nADR = 10A805 , DFILE = FF , DFLASH = 0 \n");
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(out, " 8. Compare ... Error !  \nADR = 10A805 , DFILE = FF , DFLASH = 0 \n");
     EXPECT_EQ(Captions(), std::vector<std::string>{"Error 11"});
+    outcometest::ExpectOutcome("compare-mismatch", out, Captions());
 }
 
 TEST_F(PassesTest, MismatchInPaddingShowsSmallBytesWithoutLeadingZeros) {
@@ -136,8 +138,10 @@ TEST_F(PassesTest, WritePassFailures) {
         }
         CaptureStdout();
         EXPECT_EQ(WritePass(), 1);
-        EXPECT_EQ(GetCapturedStdout(), c.out);
+        const std::string out = GetCapturedStdout();
+        EXPECT_EQ(out, c.out);
         EXPECT_EQ(Captions(), std::vector<std::string>{"Error 11"});
+        outcometest::ExpectOutcome("write", out, Captions());
         EXPECT_EQ(fake::Remaining(), "");
         ProgramImage.close();
     }
@@ -159,8 +163,10 @@ TEST_F(PassesTest, VerifyPassFailures) {
         d.FailWrite();
         CaptureStdout();
         EXPECT_EQ(VerifyPass(), 1);
-        EXPECT_EQ(GetCapturedStdout(), c.out);
+        const std::string out = GetCapturedStdout();
+        EXPECT_EQ(out, c.out);
         EXPECT_EQ(Captions(), std::vector<std::string>{"Error 11"});
+        outcometest::ExpectOutcome("compare", out, Captions());
         EXPECT_EQ(fake::Remaining(), "");
         ProgramImage.close();
     }
@@ -182,8 +188,10 @@ TEST_F(PassesTest, ImageReadErrorStopsEitherPassBeforeAnyFrame) {
         ChunkSize = 0x5400;
         CaptureStdout();
         EXPECT_EQ(c.verify ? VerifyPass() : WritePass(), 1);
-        EXPECT_EQ(GetCapturedStdout(), c.out);
+        const std::string out = GetCapturedStdout();
+        EXPECT_EQ(out, c.out);
         EXPECT_EQ(Captions(), std::vector<std::string>{"Error 11"});
+        outcometest::ExpectOutcome(c.verify ? "compare-image" : "write-image", out, Captions());
         EXPECT_EQ(fake::Remaining(), "");
         ProgramImage.close();
     }

@@ -57,6 +57,7 @@ TEST_F(SequenceTest, SuccessfulRunWithVersion1Monitor) {
     fake::QueueAnswer(6);
     EXPECT_EQ(Run(), kToQuestion + runtest::kProgrammed);
     const std::vector<fake::Box> boxes = fake::Boxes();
+    Shows("done");
     EXPECT_EQ(Captions(), (Strings{" Attention ", "QUILLMERE"}));
     // No SRAM monitor: the port is not reopened after the version query.
     EXPECT_EQ(ConfigFromReconnect(),
@@ -125,6 +126,7 @@ TEST_F(SequenceTest, SramMonitorStartFailures) {
         if (c.port_open) d.ExpectWrite("T#");
         EXPECT_EQ(Run(), kToTest + "Chip ver : v1.2 \n" + " 4. Prepare programming ... " + c.line);
         EXPECT_EQ(Captions(), Strings{"Error 7"});
+        Shows(c.step == 3 ? "sram-port" : "sram-monitor");
         EXPECT_EQ(fake::Remaining(), "");
     }
 }
@@ -132,7 +134,8 @@ TEST_F(SequenceTest, SramMonitorStartFailures) {
 // Versions other than 1 and 2, also one whose text is too short to carry a
 // digit: the code is printed in decimal, sign included.
 TEST_F(SequenceTest, UnsupportedVersion) {
-    const struct { const char* text; const char* code; } cases[] = {{"v1.3", "30"}, {"v1", "-480"}};
+    const struct { const char* text; const char* code; const char* outcome; } cases[] = {
+        {"v1.3", "30", "version-unsupported"}, {"v1", "-480", "version-unreadable"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         ResetRun();
@@ -142,6 +145,7 @@ TEST_F(SequenceTest, UnsupportedVersion) {
         d.ExpectWrite("T#");
         EXPECT_EQ(Run(), kToTest + "Chip ver : " + c.text + " \nTest version error N " + c.code + " \n \n");
         EXPECT_EQ(Captions(), Strings{"Error 5"});
+        Shows(c.outcome);
         EXPECT_EQ(fake::Remaining(), "");
     }
 }
@@ -172,6 +176,7 @@ TEST_F(SequenceTest, ChipIdentification) {
         }
         EXPECT_EQ(Run(), kToTest + "Chip ver : v1.1 \n" + tail);
         EXPECT_EQ(Captions(), Strings{c.accepted ? "Error 7" : "Error 5"});
+        Shows(c.accepted ? "upload" : "chip-id");
         EXPECT_EQ(fake::Remaining(), "");
     }
 }
@@ -183,6 +188,7 @@ TEST_F(SequenceTest, ChipIdReadThatCannotBeSentShowsZero) {
     d.FailWrite();
     EXPECT_EQ(Run(), kToTest + "Chip ver : v1.1 \n 4. Prepare programming ...  error chip ID = 0 \n");
     EXPECT_EQ(Captions(), Strings{"Error 5"});
+    Shows("chip-id");
 }
 
 // The operator's answers. Only "No, then Yes" touches the device (GPNVM2).
@@ -193,12 +199,14 @@ TEST_F(SequenceTest, OperatorAnswers) {
         bool gpnvm;
         const char* tail;
         Strings captions;
+        const char* outcome;
     } cases[] = {
-        {"Cancel", {2}, false, "", {" Attention "}},
-        {"No, No", {7, 7}, false, "", {" Attention ", " Attention "}},
-        {"No, Yes", {7, 6}, true, " 6. GPNVM2 SET ..  OK \n", {" Attention ", " Attention ", "QUILLMERE"}},
-        {"No, box failed", {7, 0}, false, "", {" Attention ", " Attention ", "QUILLMERE"}},
-        {"box failed", {0}, false, " \n", {" Attention ", "Error 4"}},
+        {"Cancel", {2}, false, "", {" Attention "}, "question-cancel"},
+        {"No, No", {7, 7}, false, "", {" Attention ", " Attention "}, "decline-keep"},
+        {"No, Yes", {7, 6}, true, " 6. GPNVM2 SET ..  OK \n", {" Attention ", " Attention ", "QUILLMERE"},
+         "decline-gpnvm"},
+        {"No, box failed", {7, 0}, false, "", {" Attention ", " Attention ", "QUILLMERE"}, "decline-failed"},
+        {"box failed", {0}, false, " \n", {" Attention ", "Error 4"}, "question-failed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -211,6 +219,7 @@ TEST_F(SequenceTest, OperatorAnswers) {
         EXPECT_EQ(Run(), kToQuestion + c.tail);
         const std::vector<fake::Box> boxes = fake::Boxes();
         EXPECT_EQ(Captions(), c.captions);
+        Shows(c.outcome);
         EXPECT_EQ(boxes.at(0).type, 0x33u);
         if (boxes.size() > 1) {
             EXPECT_EQ(boxes[1].type, c.answers[0] == 7 ? 0x34u : 0x10u);
@@ -232,6 +241,7 @@ TEST_F(SequenceTest, GpnvmFailureAfterDecliningIsACommandError) {
     fake::QueueAnswer(6);
     EXPECT_EQ(Run(), kToQuestion + " 6. GPNVM2 SET ..  error N 362 \n");
     EXPECT_EQ(Captions(), (Strings{" Attention ", " Attention ", "Error 7"}));
+    Shows("gpnvm-cancel");
 }
 
 // Failures after the operator's Yes: the erase is a command error, the lock
@@ -271,6 +281,7 @@ TEST_F(SequenceTest, ProgrammingStageFailures) {
         fake::QueueAnswer(6);
         EXPECT_EQ(Run(), kToQuestion + c.tail);
         EXPECT_EQ(Captions(), (Strings{" Attention ", c.box}));
+        Shows(c.name == std::string("erase") ? "erase" : c.stage == 1 ? "lock" : "gpnvm");
         EXPECT_EQ(fake::Remaining(), "");
     }
 }

@@ -16,6 +16,7 @@ TEST_F(StartTest, MissingJobFile) {
     EXPECT_EQ(Run(), kBanner);
     EXPECT_EQ(Captions(), Strings{"Error 1"});
     EXPECT_TRUE(fake::Calls().size() == 1);  // the box only
+    Shows("job-missing");
 }
 
 // A job file that opens but cannot be read (here a directory) is a job file
@@ -44,6 +45,7 @@ TEST_F(StartTest, BadJobFiles) {
         EXPECT_EQ(Run(), kBanner);
         EXPECT_EQ(Captions(), Strings{"Error 2"});
         EXPECT_EQ(fake::Calls().size(), 1u);
+        Shows("job-bad");
     }
 }
 
@@ -64,6 +66,7 @@ TEST_F(StartTest, ImageThatCannotBeOpened) {
         EXPECT_EQ(Run(), kBanner + Named(c.shown));
         EXPECT_EQ(Captions(), Strings{"Error 3"});
         EXPECT_EQ(fake::Calls().size(), 1u);
+        Shows("image-open");
     }
 }
 
@@ -79,6 +82,7 @@ TEST_F(StartTest, AcceptedNamesReachTheSearch) {
         EXPECT_EQ(Run(), kBanner + Named(name) + kSearchHead + " \n \n \n");
         EXPECT_EQ(Captions(), Strings{"Error 4"});
         EXPECT_EQ(Writes(), 0);
+        Shows("search-none");
     }
 }
 
@@ -89,6 +93,7 @@ TEST_F(StartTest, ImageSizeLimit) {
     WriteFile("big.bin", std::string(516097, 'b'));
     EXPECT_EQ(Run(), kBanner + Named("big.bin") + " error image size = 516097 \n");
     EXPECT_EQ(Captions(), Strings{"Error 3"});
+    Shows("image-size");
     EXPECT_EQ(fake::Calls().size(), 1u);
 
     ResetRun();
@@ -104,6 +109,7 @@ TEST_F(StartTest, WrongReplyOnTheLastPortProbed) {
     EXPECT_EQ(Run(), kBanner + Named("image.bin") + kSearchHead + ".98. \n \n \n");
     EXPECT_EQ(Captions(), Strings{"Error 5"});
     EXPECT_EQ(Writes(), 1);  // the probe; the closed port gets no "T#"
+    Shows("search-answer");
 }
 
 TEST_F(StartTest, WrongTerminalPrompt) {
@@ -116,6 +122,7 @@ TEST_F(StartTest, WrongTerminalPrompt) {
     EXPECT_EQ(Run(), kBanner + Named("image.bin") + kSearchHead + runtest::kFoundOn3 +
                          "3. Test Device ...  Error N4 \n");
     EXPECT_EQ(Captions(), Strings{"Error 5"});
+    Shows("prompt");
 }
 
 // The reconnection: closed and opened twice, queues, purge, short profile and
@@ -138,6 +145,7 @@ TEST_F(StartTest, ReconnectionFailures) {
                              " Error port ! \n");
         EXPECT_EQ(Captions(), Strings{"Error 7"});
         EXPECT_EQ(Writes(), 2);
+        Shows("reconnect");
     }
 }
 

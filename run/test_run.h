@@ -17,6 +17,7 @@
 #include "monitor/frames.h"
 #include "run/buffers.h"
 #include "run/run.h"
+#include "run/test_outcomes.h"
 
 namespace runtest {
 
@@ -78,8 +79,16 @@ protected:
     static std::string Run() {
         testing::internal::CaptureStdout();
         EXPECT_EQ(RunProgramming(), 0);
-        return testing::internal::GetCapturedStdout();
+        LastConsole() = testing::internal::GetCapturedStdout();
+        return LastConsole();
     }
+    // Console output of the last Run().
+    static std::string& LastConsole() {
+        static std::string console;
+        return console;
+    }
+    // The last Run() ended in the listed outcome key (see run/outcomes.h).
+    static void Shows(const char* key) { outcometest::ExpectOutcome(key, LastConsole(), Captions()); }
     static std::vector<std::string> Captions() {
         std::vector<std::string> out;
         for (const fake::Box& b : fake::Boxes()) out.push_back(b.caption);

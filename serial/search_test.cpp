@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/fake_platform.h"
+#include "run/test_outcomes.h"
 #include "serial/port.h"
 
 namespace {
@@ -105,6 +106,7 @@ TEST_P(SearchLastPort, ReportsTheCodeOfPortNinetyEight) {
     int32_t code = -1;
     EXPECT_EQ(Search(&code), std::string(".2.") + c.output);
     EXPECT_EQ(code, c.code);
+    outcometest::ExpectListed(code == 6 ? "search-answer" : "search-none", code);
     EXPECT_EQ(PortHandle, nullptr);
     EXPECT_STREQ(PortName, "\\\\.\\COM98");
     EXPECT_EQ(fake::Remaining(), "");
