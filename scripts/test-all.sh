@@ -5,7 +5,8 @@
 #   3. an AddressSanitizer + UndefinedBehaviorSanitizer build: the same tests and
 #      a sampled fault matrix against the simulator;
 #   4. the Windows build (MinGW-w64), its unit and end-to-end tests under Wine;
-#   5. each fuzz target for a bounded time.
+#   5. the release bundles (Debian package, Windows ZIP), contents checked;
+#   6. each fuzz target for a bounded time.
 # Set QUILLMERE_SKIP_SETUP=1 to skip the package installation.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,6 +62,17 @@ if [ -x tests/wine/run.sh ]; then
   rm -f "$wine_log"
   [ "$wine_rc" -eq 0 ]
 fi
+
+# The release bundles from the builds above, their contents listed and checked.
+step "Release bundles"
+rm -f build/quillmere_*.deb build-win/quillmere-*-win64.zip
+cmake --build build --target package
+bundles=(--deb build)
+if [ -d build-win ]; then
+  cmake --build build-win --target package
+  bundles+=(--zip build-win)
+fi
+tests/package/check_bundles.py "${bundles[@]}"
 
 if [ -x fuzz/run.sh ]; then
   step "Fuzzing"

@@ -25,6 +25,8 @@ from harness import Sim, parse_wire_log, tool_env  # noqa: E402
 
 PROBE = None
 SIM = None
+# The udev rule template of the Linux package.
+TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "70-quillmere.rules")
 
 PORT = 3
 V1_TEXT = "v1.4 Nov 10 2006"
@@ -191,6 +193,11 @@ class ProbeTest(ProbeCase):
             'ACTION=="add|change", SUBSYSTEM=="tty", SUBSYSTEMS=="usb", %s, GROUP="dialout", MODE="0660"'
             % match])
         self.assertIn("on COM%d." % PORT, result.stdout)
+        # The package's template holds the same lines, commented out, with placeholders for the ids.
+        with open(TEMPLATE, encoding="utf-8") as f:
+            template = [line[1:].rstrip("\n").replace("vvvv", "f00d").replace("pppp", "5eed")
+                        for line in f if line.startswith("#ACTION")]
+        self.assertEqual(template, rules)
         # Only the rule reaches standard output: the search marks went to standard error.
         self.assertNotIn(".%d." % PORT, result.stdout)
 
