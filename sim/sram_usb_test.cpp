@@ -677,8 +677,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ResetCase{HostDriver::kWindows, ResetMoment::kFrameInBanks, true, 2},
                       ResetCase{HostDriver::kLinux, ResetMoment::kFrameInBanks, true, 3},
                       ResetCase{HostDriver::kWindows, ResetMoment::kAfterAnswer, true, 4}),
-    [](const ::testing::TestParamInfo<ResetCase>& info) {
-        const ResetCase& c = info.param;
+    [](const ::testing::TestParamInfo<ResetCase>& p) {
+        const ResetCase& c = p.param;
         return std::string(c.driver == HostDriver::kLinux ? "Linux" : "Windows") +
                (c.moment == ResetMoment::kAfterAnswer ? "AfterAnAnswer" : "FrameInTheBanks") +
                (c.scattered ? "ScatteredDescriptors" + std::to_string(c.seed) : "");
