@@ -337,5 +337,28 @@ TEST(ChipBus, MonitorAccessesFollowTheMemoryMap) {
     EXPECT_EQ(chip.WatchdogModeWrites(), (std::vector<uint32_t>{0x8000, 0x0123}));
 }
 
+// Two writes to one CSR in one translated block, with `gap` one-cycle
+// instructions between them: the second is a fault only when the first has
+// not shown yet, judged at each store's own chip time, not its block's.
+TEST(ChipUsb, EachAccessSeesItsOwnInstructionsChipTime) {
+    for (int gap : {0, 4, static_cast<int>(kCsrSettleMaxCycles) + 4}) {
+        SCOPED_TRACE(gap);
+        Chip chip{ChipOptions{}};
+        chip.Usb().PowerOn();
+        const int n = gap;
+        std::vector<uint32_t> code = {LdrLiteral(1, 0, n + 6), LdrLiteral(2, 1, n + 7), Str(2, 1, kUsbCsr0)};
+        for (int i = 0; i < gap; ++i) code.push_back(0xE1A00000u);  // mov r0, r0
+        code.push_back(Str(2, 1, kUsbCsr0 + 4));  // another CSR: no fault of its own
+        code.push_back(Str(2, 1, kUsbCsr0));
+        code.push_back(kBxLr);
+        code.push_back(kUsbBase);
+        code.push_back(kCsrEpeds | kCsrForcestall);
+        Load(chip, code);
+        FakeLine line;
+        ASSERT_EQ(chip.Run(kCode, kReturn, &line), RunResult::kReturned) << chip.LastFault();
+        EXPECT_EQ(chip.Usb().Stats().discipline_faults, gap > static_cast<int>(kCsrSettleMaxCycles) ? 0u : 1u);
+    }
+}
+
 }  // namespace
 }  // namespace sim
