@@ -206,7 +206,7 @@ static uint32_t config_shape(const uint8_t *p)
 
 /* Looks at up to n more addresses of the boot ROM for the first device and
  * configuration descriptor of that shape; once the search has ended without
- * both, neither is used. The whole ROM takes about 25 ms of chip time. */
+ * both, neither is used. The whole ROM takes about 30 ms of chip time. */
 static void search_rom(uint32_t n)
 {
     const uint8_t *p = (const uint8_t *)search_at;
