@@ -9,10 +9,15 @@ namespace {
 
 constexpr size_t kBulkPacket = 64;    // bulk OUT and IN packets of the configuration
 constexpr size_t kControlPacket = 8;  // endpoint 0
-// The device gets 10 ms after the reset signalling before the first request
-// (reset recovery), and 2 ms after SET_ADDRESS before the new address is used.
-constexpr uint64_t kResetRecoveryCycles = 10 * kFrameCycles;
+// The device gets 2 ms after SET_ADDRESS before the new address is used.
 constexpr uint64_t kSetAddressRecoveryCycles = 2 * kFrameCycles;
+// Enumeration attempts (each after a port reset) before the port is gone,
+// and tries of the requests within one attempt (see the header).
+constexpr int kLinuxAttempts = 4;
+constexpr int kWindowsAttempts = 3;
+constexpr int kLinuxDescriptorTries = 3;
+constexpr int kLinuxAddressTries = 2;
+constexpr uint64_t kLinuxAddressRetryCycles = 200 * kFrameCycles;
 constexpr uint8_t kAddress = 1;  // the address the host gives the device
 
 // bmRequestType and bRequest of the requests the driver makes.
@@ -298,9 +303,10 @@ void CdcHost::QueueLineSettings(const LineCoding& coding) {
 
 // --- Bus reset and enumeration ---
 
-void CdcHost::StartReset(uint64_t t) {
+void CdcHost::StartReset(uint64_t t, bool first) {
     ++stats_.bus_resets;
     Note("bus reset");
+    if (first) attempts_ = 0;
     phase_ = Phase::kResetting;
     reset_end_ = t + kResetCycles;
     address_ = 0;
@@ -319,11 +325,33 @@ void CdcHost::StartReset(uint64_t t) {
 void CdcHost::EndReset() {
     port_->BusReset(reset_end_);
     phase_ = Phase::kEnumerating;
-    control_not_before_ = reset_end_ + kResetRecoveryCycles;
+    control_not_before_ = reset_end_ + options_.reset_recovery_cycles;
+    ++attempts_;
     Enumerate(Request::kDeviceDescriptor64, 64);
 }
 
+void CdcHost::EnumerationRequestFailed(const ControlRequest& r, Result result, const std::string& text, uint64_t t) {
+    if (result == Result::kNoAnswer) ++stats_.enumeration_unanswered;
+    if (r.tries > 1) {
+        ControlRequest again = r;
+        --again.tries;
+        control_queue_.push_front(again);
+        control_not_before_ = t + again.retry_gap;
+        return;
+    }
+    const int attempts = options_.driver == HostDriver::kWindows ? kWindowsAttempts : kLinuxAttempts;
+    if (attempts_ >= attempts) {
+        EnumerationFailed(text);
+        return;
+    }
+    ++stats_.enumeration_retries;
+    Note("enumeration attempt " + std::to_string(attempts_) + " failed: " + text);
+    // The port is reset again after a pause, and the enumeration starts over.
+    StartReset(t + kAttemptPauseCycles - kResetCycles, false);
+}
+
 void CdcHost::Enumerate(Request request, uint16_t length) {
+    const bool linux_driver = options_.driver == HostDriver::kLinux;
     switch (request) {
         case Request::kDeviceDescriptor64:
         case Request::kDeviceDescriptor:
@@ -338,9 +366,18 @@ void CdcHost::Enumerate(Request request, uint16_t length) {
             break;
         case Request::kSetConfiguration:
             Queue(request, kToDevice, kSetConfiguration, config_value_, 0, {}, 0);
-            break;
+            return;
         default:
-            break;
+            return;
+    }
+    // Linux tries the descriptor reads and SET_ADDRESS again within one attempt.
+    if (!linux_driver) return;
+    ControlRequest& queued = control_queue_.back();
+    if (request == Request::kSetAddress) {
+        queued.tries = kLinuxAddressTries;
+        queued.retry_gap = kLinuxAddressRetryCycles;
+    } else {
+        queued.tries = kLinuxDescriptorTries;
     }
 }
 
@@ -458,6 +495,7 @@ void CdcHost::ControlTransaction(uint64_t t) {
         request_start_ = t;
         control_retry_at_ = 0;
         control_toggle_ = 0;
+        control_no_answer_ = 0;
         control_out_pos_ = 0;
         control_in_.clear();
         control_babble_ = false;
@@ -523,8 +561,16 @@ void CdcHost::ControlTransaction(uint64_t t) {
     if (h == Handshake::kStall) {
         FinishRequest(Result::kStalled, t);
     } else if (h == Handshake::kNone) {
+        // The host controller tries the transaction again at once, and after
+        // its last try reports a transaction error.
         ++stats_.unanswered;
-        control_retry_at_ = NextFrameStart(t);
+        if (++control_no_answer_ >= kTransactionTries) {
+            FinishRequest(Result::kNoAnswer, t);
+        } else {
+            control_retry_at_ = t + kSlotCycles;
+        }
+    } else {
+        control_no_answer_ = 0;
     }
 }
 
@@ -568,6 +614,8 @@ std::string CdcHost::Describe(const ControlRequest& r, Result result) const {
             return text + " stalled";
         case Result::kTimedOut:
             return text + " timed out";
+        case Result::kNoAnswer:
+            return text + " not answered";
         case Result::kUnexpected:
             break;
     }
@@ -619,6 +667,9 @@ void CdcHost::FinishRequest(Result result, uint64_t t) {
         case Result::kUnexpected:
             ++stats_.control_unexpected;
             break;
+        case Result::kNoAnswer:
+            ++stats_.control_no_answer;
+            break;
     }
     const std::string text = Describe(r, result);
     Note(text);
@@ -632,7 +683,7 @@ void CdcHost::FinishRequest(Result result, uint64_t t) {
         case Request::kConfigAll:
         case Request::kSetConfiguration:
             if (result != Result::kOk) {
-                EnumerationFailed(text);
+                EnumerationRequestFailed(r, result, text, t);
                 return;
             }
             break;

@@ -29,8 +29,10 @@
 // Control requests (endpoint 0, 8-byte packets): SETUP, data stage, status
 // stage. A request that is not complete kControlTimeoutCycles (5 s) after it
 // began fails (logged, counted) and the driver goes on with the next one; a
-// STALL in any stage fails it as well. Transactions that get no answer are
-// tried again in the next frame.
+// STALL in any stage fails it as well. A transaction that gets no answer at
+// all (no handshake) is tried kTransactionTries times, one bus slot apart, as
+// a host controller does; then the request fails with a transaction error
+// (what the Linux driver sees as -EPROTO).
 // Requests the driver makes:
 //   open (Linux):   SET_CONTROL_LINE_STATE (DTR and RTS on), GET_LINE_CODING,
 //                   SET_LINE_CODING (the port's settings)
@@ -42,13 +44,22 @@
 //                   too; a pseudo-terminal does not show modem-line calls)
 //   close:          SET_CONTROL_LINE_STATE 0; IN transfers are cancelled and
 //                   their bytes dropped
-//   attach, bus reset: reset signalling (10 ms), then GET_DESCRIPTOR(device,
-//                   64) at address 0, SET_ADDRESS, GET_DESCRIPTOR(device, 18),
-//                   GET_DESCRIPTOR(configuration, 9), GET_DESCRIPTOR(
-//                   configuration, wTotalLength), SET_CONFIGURATION 1. The
-//                   descriptors of the first enumeration are kept; after a
-//                   later bus reset the port comes back only if the device
-//                   shows the same ones, else it is gone (HostSide::DeviceGone).
+//   attach, bus reset: reset signalling (10 ms), reset recovery
+//                   (CdcHostOptions::reset_recovery_cycles, 10 ms), then
+//                   GET_DESCRIPTOR(device, 64) at address 0, SET_ADDRESS,
+//                   GET_DESCRIPTOR(device, 18), GET_DESCRIPTOR(configuration,
+//                   9), GET_DESCRIPTOR(configuration, wTotalLength),
+//                   SET_CONFIGURATION 1. The descriptors of the first
+//                   enumeration are kept; after a later bus reset the port
+//                   comes back only if the device shows the same ones, else
+//                   it is gone (HostSide::DeviceGone).
+//   a failed enumeration request (no answer, STALL, time-out, an answer it
+//                   cannot use): Linux tries each GET_DESCRIPTOR 3 times in a
+//                   row and SET_ADDRESS twice, 200 ms apart; Windows tries
+//                   each once. Then the attempt has failed: after
+//                   kAttemptPauseCycles (100 ms) the port is reset again and
+//                   the enumeration starts over, up to 4 attempts (Linux) or
+//                   3 (Windows); after the last the port is gone.
 #ifndef QUILLMERE_SIM_CDC_HOST_H
 #define QUILLMERE_SIM_CDC_HOST_H
 
@@ -69,6 +80,8 @@ constexpr uint64_t kSlotCycles = kFrameCycles / kSlotsPerFrame;
 constexpr uint64_t kControlTimeoutCycles = 5ull * 48000000;  // 5 s
 constexpr uint64_t kResetCycles = 10 * kFrameCycles;         // reset signalling, 10 ms
 constexpr uint64_t kHeldCycles = 10 * kFrameCycles;          // see "missing zero-length packet"
+constexpr int kTransactionTries = 3;                         // tries of a transaction with no answer
+constexpr uint64_t kAttemptPauseCycles = 100 * kFrameCycles; // after a failed enumeration attempt
 
 enum class HostDriver { kLinux, kWindows };
 
@@ -123,6 +136,9 @@ struct CdcHostOptions {
     HostDriver driver = HostDriver::kLinux;
     size_t in_transfer_size = 0;     // 0: 128 (Linux) or 4096 (Windows)
     size_t out_queue_limit = 20480;  // the program's bytes the driver holds ahead of the bus
+    // Reset recovery: chip time from the end of the reset signalling to the
+    // first request of the enumeration (10 ms, the least the USB rules give).
+    uint64_t reset_recovery_cycles = 10 * kFrameCycles;
     // The simulator's log (failures, held bytes); may be empty.
     std::function<void(const std::string&)> log;
     // One line per control request, bus reset and enumeration, for the wire
@@ -143,9 +159,12 @@ struct CdcHostStats {
     uint64_t control_stalled = 0;       // refused with STALL
     uint64_t control_timed_out = 0;     // not complete within 5 s
     uint64_t control_unexpected = 0;    // completed, but with an answer the driver could not use
+    uint64_t control_no_answer = 0;     // failed with a transaction error: the device did not answer
     uint64_t unanswered = 0;            // transactions the device did not answer at all
     uint64_t bus_resets = 0;
     uint64_t enumerations = 0;          // completed enumerations
+    uint64_t enumeration_unanswered = 0;  // enumeration requests the device did not answer (of control_no_answer)
+    uint64_t enumeration_retries = 0;     // enumeration attempts begun again with a new bus reset
 };
 
 class CdcHost {
@@ -215,12 +234,14 @@ class CdcHost {
     // call returns (data may follow), the port is open (also), or closed.
     enum class After { kNothing, kCallReturns, kPortOpen, kPortClosed };
     enum class Stage { kSetup, kDataIn, kDataOut, kStatusIn, kStatusOut };
-    enum class Result { kOk, kStalled, kTimedOut, kUnexpected };
+    enum class Result { kOk, kStalled, kTimedOut, kUnexpected, kNoAnswer };
     struct ControlRequest {
         Request request = Request::kSetAddress;
         uint8_t setup[8] = {};
         std::vector<uint8_t> out;  // OUT data stage
         After after = After::kNothing;
+        int tries = 1;             // tries left of an enumeration request, this one included
+        uint64_t retry_gap = 0;    // chip time between them
     };
     struct OutByte {
         uint8_t byte;
@@ -250,7 +271,11 @@ class CdcHost {
     void TakeEvents(uint64_t t);
     bool ControlIdle() const { return !active_ && control_queue_.empty(); }
 
-    void StartReset(uint64_t t);
+    // Resets the bus from chip time t on (the reset signalling ends
+    // kResetCycles later); `first`: a new enumeration, not a retry of one.
+    void StartReset(uint64_t t, bool first = true);
+    // An enumeration request failed: tried again, or the attempt has failed.
+    void EnumerationRequestFailed(const ControlRequest& r, Result result, const std::string& text, uint64_t t);
     void EndReset();
     void Enumerate(Request request, uint16_t length);
     void EnumerationFailed(const std::string& why);
@@ -287,6 +312,7 @@ class CdcHost {
     uint64_t frame_ = 0;  // frame of the next step
     int step_ = 0;
     uint64_t reset_end_ = 0;
+    int attempts_ = 0;               // enumeration attempts since the last Attach or program's reset
     bool enumerated_once_ = false;
     uint8_t address_ = 0;
     std::vector<uint8_t> device_descriptor_;
@@ -307,6 +333,7 @@ class CdcHost {
     uint64_t control_retry_at_ = 0;   // no answer: not before the next frame
     uint64_t control_not_before_ = 0; // reset recovery, SET_ADDRESS recovery
     int control_toggle_ = 0;
+    int control_no_answer_ = 0;       // transactions in a row without an answer
     size_t control_out_pos_ = 0;
     std::vector<uint8_t> control_in_;
     bool control_babble_ = false;     // the device sent more than asked for

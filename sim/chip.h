@@ -4,9 +4,15 @@
 // frame.
 //
 // Chip time: a master-clock cycle count at 48 MHz, advanced by emulated
-// instructions (one cycle each) and by waiting. Flash busy times, the debug
-// unit's byte time (4,166 cycles at 115200 baud) and the USB bus's frames
-// are counted in it.
+// instructions and by waiting. Each instruction takes the ARM7TDMI's cycles
+// for it (data processing 1, loads 3, stores 2, branches 3, load and store
+// multiple by their registers, 1 when its condition fails; see ArmCycles in
+// chip.cpp) plus one wait state for every data access to the flash, the boot
+// ROM or a peripheral register (SRAM has none); code runs from SRAM. Time
+// moves on instruction by instruction, so every peripheral access sees the
+// chip time of its own instruction. Flash busy times, the debug unit's byte
+// time (4,166 cycles at 115200 baud) and the USB bus's frames are counted in
+// it.
 #ifndef QUILLMERE_SIM_CHIP_H
 #define QUILLMERE_SIM_CHIP_H
 

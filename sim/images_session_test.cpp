@@ -33,7 +33,7 @@ TEST_P(ImageSessionTest, FullSessionLeavesImageLockedAndBootFlagSet) {
     images_session::Session session(&client, QUILLMERE_SOURCE_DIR);
     EXPECT_TRUE(session.Run(version2, image, &error)) << error << "\n" << client.ReadFile("sim.log");
     client.ClosePort();
-    ASSERT_EQ(client.Stop(), 0) << client.ReadFile("sim.log");
+    ASSERT_EQ(client.Stop(), 0) << client.ReadFile("sim.log") << client.ReadFile("stderr.txt");
 
     sim::SimState state;
     ASSERT_TRUE(client.ReadState(&state, &error)) << error;

@@ -14,12 +14,6 @@
 #include "sim/chip.h"
 #include "target/applet.h"
 
-// The CPU emulator keeps a small per-page bitmap when code writes into a page
-// it has translated (the applets' mailbox and buffer share pages with their
-// code) and does not free it on close. Leak checking in sanitizer builds
-// leaves that library's own allocations aside.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libunicorn\n"; }
-
 namespace {
 
 constexpr uint32_t kReturnAddress = 0x00300000;  // in the ROM, as the ROM monitor calls

@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
     if (usb) {
         sim::CdcHostOptions host_options;
         host_options.driver = options.usb_windows ? sim::HostDriver::kWindows : sim::HostDriver::kLinux;
+        host_options.reset_recovery_cycles = static_cast<uint64_t>(options.reset_recovery_ms) * sim::kFrameCycles;
         host_options.log = [](const std::string& note) { sim::SimLog("usb host: %s", note.c_str()); };
         host_options.note = [&line](const std::string& note) { line.UsbNote(note); };
         host.reset(new sim::CdcHost(host_options, &chip.Usb(), &line));

@@ -79,6 +79,8 @@ const char* UsageText() {
            "                          the PC's CDC driver on the USB link (default linux)\n"
            "  --real-time             wall time follows chip time (a run takes as long as on the chip)\n"
            "  --bus-reset-at K        the host resets the bus and enumerates again before frame K\n"
+           "  --reset-recovery-ms N   the host's first request comes N ms after a bus reset's end\n"
+           "                          (default 10, the least the USB rules allow)\n"
            "  --usb-endpoints N       endpoints of the USB device port, 4 to 8 (default 4)\n"
            "  --rom-descriptors sheet|swapped|none\n"
            "                          the boot ROM's USB descriptors: as the sheet (default), bulk IN\n"
@@ -149,6 +151,8 @@ bool ParseOptions(int argc, char** argv, SimOptions* o, std::string* error) {
             o->usb_windows = driver == "windows";
         } else if (name == "--bus-reset-at") {
             ok = ToInt(value, 10, 0, INT64_MAX / 2, &o->bus_reset_at);
+        } else if (name == "--reset-recovery-ms") {
+            ok = ToInt(value, 10, 0, 10000, &o->reset_recovery_ms);
         } else if (name == "--usb-endpoints") {
             ok = ToInt(value, 10, 4, 8, &v);
             o->usb_endpoints = static_cast<int>(v);

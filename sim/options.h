@@ -35,6 +35,7 @@ struct SimOptions {
     bool usb_windows = false;               // --usb-driver linux|windows: the PC's CDC driver
     bool real_time = false;                 // --real-time: wall time follows chip time (USB link)
     int64_t bus_reset_at = kNoFrame;        // --bus-reset-at K: bus reset and enumeration before frame K
+    int64_t reset_recovery_ms = 10;         // --reset-recovery-ms N: from a bus reset to the host's first request
     int usb_endpoints = 4;                  // --usb-endpoints N: endpoints of the USB port, 4 to 8
     RomDescriptorLayout rom_descriptors = RomDescriptorLayout::kSheet;  // --rom-descriptors sheet|swapped|none
     std::string wire_log;                   // --wire-log FILE

@@ -53,10 +53,11 @@ TEST(OptionsTest, ValuesAndDefaults) {
     EXPECT_EQ(d.usb_endpoints, 4);
     EXPECT_EQ(d.rom_descriptors, RomDescriptorLayout::kSheet);
     EXPECT_EQ(d.bus_reset_at, kNoFrame);
+    EXPECT_EQ(d.reset_recovery_ms, 10);
 
     SimOptions u;
     ASSERT_TRUE(Parse({"--usb-driver", "windows", "--real-time", "--bus-reset-at", "12", "--usb-endpoints", "6",
-                       "--rom-descriptors", "swapped"},
+                       "--rom-descriptors", "swapped", "--reset-recovery-ms", "50"},
                       &u, &error))
         << error;
     EXPECT_TRUE(u.usb_windows);
@@ -64,6 +65,7 @@ TEST(OptionsTest, ValuesAndDefaults) {
     EXPECT_EQ(u.bus_reset_at, 12);
     EXPECT_EQ(u.usb_endpoints, 6);
     EXPECT_EQ(u.rom_descriptors, RomDescriptorLayout::kSwapped);
+    EXPECT_EQ(u.reset_recovery_ms, 50);
 }
 
 TEST(OptionsTest, Refusals) {

@@ -16,9 +16,14 @@ namespace {
 constexpr uint32_t kPlainFields = kCsrForcestall | kCsrDir | kCsrEptypeMask | kCsrEpeds;
 constexpr uint32_t kRxBanks = kCsrRxDataBk0 | kCsrRxDataBk1;
 // Reads of a CSR after which a write that has not shown is given up on. The
-// port shows a write within a few reads; this only keeps a broken port model
-// from hanging the simulator.
+// port shows a write within a few dozen cycles; this only keeps a broken port
+// model from hanging the simulator.
 constexpr int kMaxSettleReads = 1000;
+// Chip time of the monitor's register accesses, as firmware's would take:
+// a read with its wait state and the test after it (ldr 3 + 1, tst 1), a
+// write with its wait state (str 2 + 1).
+constexpr uint64_t kRegisterReadCycles = 5;
+constexpr uint64_t kRegisterWriteCycles = 3;
 constexpr size_t kBulkPacket = 64;
 constexpr size_t kControlPacket = 8;
 constexpr uint64_t kCyclesPerMs = kMasterClockHz / 1000;
@@ -67,12 +72,14 @@ void UsbMonitorLine::Boot() { chip_->Usb().PowerOn(); }
 
 uint32_t UsbMonitorLine::Reg(uint32_t offset) {
     uint32_t value = 0;
+    chip_->SetNow(chip_->Now() + kRegisterReadCycles);
     if (!chip_->Read32(kUsbBase + offset, &value))
         SimLog("rom monitor: USB register read at offset 0x%03" PRIX32 " refused", offset);
     return value;
 }
 
 void UsbMonitorLine::SetReg(uint32_t offset, uint32_t value) {
+    chip_->SetNow(chip_->Now() + kRegisterWriteCycles);
     if (!chip_->Write32(kUsbBase + offset, value))
         SimLog("rom monitor: USB register write at offset 0x%03" PRIX32 " refused", offset);
 }
@@ -136,8 +143,13 @@ bool UsbMonitorLine::Service() {
 }
 
 bool UsbMonitorLine::WaitStep() {
+    const uint64_t bus_before = bus_time_;
     if (Service()) return !bus_->Stopped();
     if (bus_->Stopped()) return false;
+    // The bus just caught up with the monitor's own time (its register
+    // accesses take chip time): what the caller waits for may have come
+    // meanwhile, so it looks again before the bus moves on.
+    if (bus_time_ != bus_before) return true;
     const uint64_t to = bus_->Idle(chip_->Now());
     chip_->SetNow(to);
     bus_time_ = std::max(bus_time_, to);
@@ -325,10 +337,12 @@ void UsbMonitorLine::OnSetup(uint32_t csr) {
         in_data = !ep0_data_.empty() || ep0_zlp_;
     }
 
-    // DIR for an IN data stage and FORCESTALL for a refusal go in before
-    // RXSETUP is cleared; a refusal of before and leftovers of the last
-    // transfer go now.
-    const uint32_t fields = (in_data ? kCsrDir : 0) | (ok ? 0 : kCsrForcestall);
+    // DIR as the request's direction says (a refused request's too, so the
+    // port's data stage direction is never wrong) and FORCESTALL for a
+    // refusal go in before RXSETUP is cleared; a refusal of before and
+    // leftovers of the last transfer go now.
+    const bool to_host = (type & kDeviceToHost) != 0 && length > 0;
+    const uint32_t fields = (to_host ? kCsrDir : 0) | (ok ? 0 : kCsrForcestall);
     csr = ChangeCsr(0, csr, kCsrStallsent | kCsrTxcomp | kCsrRxDataBk0, kCsrDir | kCsrForcestall, fields, false);
     csr = ChangeCsr(0, csr, kCsrRxsetup, 0, 0, false);
     if (!ok) {

@@ -180,11 +180,15 @@ class RomLine : public UsbMonitorLine {
     SerialSide* serial_;
 };
 
-CdcHostOptions Driver(HostDriver driver, std::vector<std::string>* notes, std::vector<std::string>* requests) {
+CdcHostOptions Driver(HostDriver driver, std::vector<std::string>* notes, std::vector<std::string>* requests,
+                      std::function<void()> noted = nullptr) {
     CdcHostOptions o;
     o.driver = driver;
     o.log = [notes](const std::string& note) { notes->push_back("host: " + note); };
-    o.note = [requests](const std::string& note) { requests->push_back(note); };
+    o.note = [requests, noted](const std::string& note) {
+        requests->push_back(note);
+        if (noted) noted();
+    };
     return o;
 }
 
@@ -199,7 +203,8 @@ ChipOptions LoggingChip(std::vector<std::string>* notes) {
 struct Rig {
     explicit Rig(HostDriver driver = HostDriver::kLinux, RomDescriptorLayout layout = RomDescriptorLayout::kSheet)
         : chip(LoggingChip(&notes)),
-          host(Driver(driver, &notes, &requests), &chip.Usb(), &side),
+          host(Driver(driver, &notes, &requests, [this] { request_times.push_back(chip.Now()); }), &chip.Usb(),
+               &side),
           bus(&chip.Usb(), &host),
           line(&chip, &bus, layout, &serial),
           monitor(&chip, &line, "v2.0 Jan 01 2010") {
@@ -278,6 +283,7 @@ struct Rig {
 
     std::vector<std::string> notes;     // the chip's and the driver's log
     std::vector<std::string> requests;  // the driver's control requests and their outcome
+    std::vector<uint64_t> request_times;  // chip time of each of them
     Chip chip;
     ScriptSide side;
     SerialSide serial;
@@ -474,6 +480,7 @@ TEST(SramUsb, RequestsOnEndpointZeroBetweenFrames) {
         {"halt of endpoint 0", RawRequest::Make(0x02, 3, 0, 0x00, 0), true, {}},
         {"vendor request", RawRequest::Make(0x40, 0x55, 1, 2, 0), true, {}},
         {"vendor read", RawRequest::Make(0xC0, 0x55, 1, 2, 4), true, {}},
+        {"vendor write", RawRequest::Make(0x40, 0x56, 1, 2, 4, {1, 2, 3, 4}), true, {}},
         {"GET_INTERFACE", RawRequest::Make(0x81, 10, 0, 0, 1), true, {}},
         {"line coding as opened", RawRequest::Make(0xA1, 0x21, 0, 0, 7), false, {0x00, 0xC2, 0x01, 0, 0, 0, 8}},
         {"SET_LINE_CODING", RawRequest::Make(0x21, 0x20, 0, 0, 7, coding), false, {}},
@@ -561,6 +568,150 @@ TEST_P(SramUsbLayout, BusResetAndTheNewEnumeration) {
 
 INSTANTIATE_TEST_SUITE_P(SramUsb, SramUsbLayout,
                          ::testing::Values(RomDescriptorLayout::kSheet, RomDescriptorLayout::kSwapped));
+
+// Boot ROM contents for the search: code words, with byte pairs that begin
+// like a device (0x12 0x01) or configuration (0x09 0x02) descriptor inside
+// them but are none, before and after a standard CDC ACM function's
+// descriptors (a communication interface with header, call management, ACM
+// and union descriptors and an interrupt endpoint; a data interface with two
+// bulk endpoints) placed at addresses drawn from seed. last: both tables at
+// the end of the ROM region, so that the search reads all of it.
+void InstallScatteredDescriptors(Chip* chip, uint32_t seed, bool last) {
+    const std::vector<uint8_t> device = DeviceDescriptor(), config = ConfigurationDescriptor();
+    std::vector<uint8_t> rom(0x10000);
+    uint32_t x = seed * 2654435761u + 7;
+    auto next = [&x] { return x = x * 1103515245u + 12345u; };
+    for (size_t i = 0; i < rom.size(); i += 4) {
+        // Data processing and load/store words with varied operands.
+        const uint32_t word = 0xE0000000u | (next() >> 4 & 0x0FFFFFFFu);
+        for (int b = 0; b < 4; ++b) rom[i + static_cast<size_t>(b)] = static_cast<uint8_t>(word >> (8 * b));
+    }
+    // Look-alikes: a device descriptor with 64-byte packets on endpoint 0 and
+    // one with no configuration; configuration heads whose length runs past
+    // the ROM or is not covered by what follows.
+    const std::vector<std::vector<uint8_t>> decoys = {
+        {0x12, 0x01, 0x00, 0x02, 0x02, 0x00, 0x00, 0x40},
+        {0x12, 0x01, 0x10, 0x01, 0x00, 0x00, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {0x09, 0x02, 0xFF, 0xFF, 0x02, 0x01, 0x00, 0x80, 0x32},
+        {0x09, 0x02, 0x43, 0x00, 0x02, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04, 0x00, 0x00, 0x05},
+    };
+    auto put = [&rom](uint32_t at, const std::vector<uint8_t>& bytes) {
+        std::copy(bytes.begin(), bytes.end(), rom.begin() + at);
+    };
+    const uint32_t span = 0x10000 - 0x400;
+    const uint32_t device_at = last ? 0x10000 - 0x200 : 0x800 + next() % (span / 2) / 4 * 4 + 1;
+    const uint32_t config_at = last ? 0x10000 - static_cast<uint32_t>(config.size()) - 16
+                                    : span / 2 + next() % (span / 2 - 0x100) + 2;
+    for (uint32_t at = 0x100; at + 0x100 < 0x10000; at += 0x7F3) {
+        if ((at > device_at - 0x40 && at < device_at + 0x40) || (at > config_at - 0x80 && at < config_at + 0x80))
+            continue;
+        put(at, decoys[at % decoys.size()]);
+    }
+    put(device_at - 20, decoys[0]);
+    put(config_at - 40, decoys[3]);
+    put(device_at, device);
+    put(config_at, config);
+    if (!last) put(config_at + static_cast<uint32_t>(config.size()) + 3, decoys[2]);
+    chip->WriteRom(0, rom.data(), rom.size());
+}
+
+// The moments a bus reset is worst for a monitor that looks for its
+// descriptors between frames: just after an answer (the search has just
+// begun), and while code started with G runs and the host's next frame
+// waits in the banks (the search has not begun; the reset drops the frame).
+enum class ResetMoment { kAfterAnswer, kFrameInBanks };
+struct ResetCase {
+    HostDriver driver;
+    ResetMoment moment;
+    bool scattered;  // the descriptors at random ROM addresses among look-alikes
+    uint32_t seed;
+};
+
+class SramUsbResetMoment : public ::testing::TestWithParam<ResetCase> {};
+
+// The host's first request comes 10 ms after the reset: the monitor answers
+// it, the enumeration completes at the first try with the same descriptors,
+// and frames go on.
+TEST_P(SramUsbResetMoment, EnumeratesAtTheFirstTry) {
+    const ResetCase c = GetParam();
+    Rig r(c.driver, c.scattered ? RomDescriptorLayout::kNone : RomDescriptorLayout::kSheet);
+    if (c.scattered) InstallScatteredDescriptors(&r.chip, c.seed, false);
+    r.StartMonitor();
+    r.side.Write("T#", 3);
+    if (c.moment == ResetMoment::kFrameInBanks) {
+        // ldr r0, =n; 1: subs r0, r0, #1; bne 1b; bx lr: 3 ms. The frame
+        // behind its G waits in the banks.
+        const uint32_t code[] = {0xE59F0008u, 0xE2500001u, 0x1AFFFFFDu, 0xE12FFF1Eu, 3 * 48000 / 4};
+        for (size_t i = 0; i < 5; ++i) r.side.Write(W(kScratch + 4 * static_cast<uint32_t>(i), code[i]));
+        r.side.Write("G" + Hex8(kScratch) + "#");
+        r.side.Write("N#");  // lost with the banks
+        r.WaitWritten();
+    }
+    r.side.Event(HostEvent::kBusReset);
+    r.side.Wait(nullptr, [&r] { return r.host.Stats().enumerations == 2 && r.host.Configured(); });
+    const size_t t = r.side.Write("T#", 3);
+    const size_t v = r.side.Write("V#\n", 22);
+    r.Run();
+    EXPECT_EQ(r.side.Reply(t), "\n\r\n");
+    EXPECT_EQ(r.side.Reply(v), "\n\rv1.0 SRAM monitor\n\r>");
+    const CdcHostStats& host = r.host.Stats();
+    EXPECT_EQ(host.unanswered, 0u);
+    EXPECT_EQ(host.enumeration_unanswered, 0u);
+    EXPECT_EQ(host.enumeration_retries, 0u);
+    EXPECT_EQ(host.bus_resets, 2u);
+    EXPECT_EQ(r.host.DeviceDescriptor(), DeviceDescriptor());
+    EXPECT_EQ(r.host.ConfigurationDescriptor(), ConfigurationDescriptor());
+    // At address 0 within microseconds of the reset's end (the monitor was
+    // spinning in code of its own at most until the reset began).
+    EXPECT_LT(r.chip.Usb().Stats().reset_answer_cycles, 48u * 50) << r.chip.Usb().Stats().reset_answer_cycles;
+    r.ExpectClean();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SramUsb, SramUsbResetMoment,
+    ::testing::Values(ResetCase{HostDriver::kLinux, ResetMoment::kAfterAnswer, false, 0},
+                      ResetCase{HostDriver::kWindows, ResetMoment::kAfterAnswer, false, 0},
+                      ResetCase{HostDriver::kLinux, ResetMoment::kFrameInBanks, false, 0},
+                      ResetCase{HostDriver::kWindows, ResetMoment::kFrameInBanks, false, 0},
+                      ResetCase{HostDriver::kLinux, ResetMoment::kAfterAnswer, true, 1},
+                      ResetCase{HostDriver::kWindows, ResetMoment::kFrameInBanks, true, 2},
+                      ResetCase{HostDriver::kLinux, ResetMoment::kFrameInBanks, true, 3},
+                      ResetCase{HostDriver::kWindows, ResetMoment::kAfterAnswer, true, 4}),
+    [](const ::testing::TestParamInfo<ResetCase>& p) {
+        const ResetCase& c = p.param;
+        return std::string(c.driver == HostDriver::kLinux ? "Linux" : "Windows") +
+               (c.moment == ResetMoment::kAfterAnswer ? "AfterAnAnswer" : "FrameInTheBanks") +
+               (c.scattered ? "ScatteredDescriptors" + std::to_string(c.seed) : "");
+    });
+
+// The search's chip time, with both descriptors at the end of the boot ROM:
+// a bus reset right after the first answer leaves nearly all of it for the
+// reset, and the host's first request waits in endpoint 0 until it ends.
+// Between frames the search costs an answer no more than one step.
+TEST(SramUsb, DescriptorSearchTimeInChipTime) {
+    Rig r(HostDriver::kLinux, RomDescriptorLayout::kNone);
+    InstallScatteredDescriptors(&r.chip, 5, true);
+    r.StartMonitor();
+    r.side.Write("T#", 3);
+    r.side.Event(HostEvent::kBusReset);
+    r.side.Wait(nullptr, [&r] { return r.host.Stats().enumerations == 2 && r.host.Configured(); });
+    r.Run();
+    size_t reset = 0, answer = 0;
+    for (size_t i = 0; i < r.requests.size(); ++i) {
+        if (r.requests[i] == "bus reset") reset = i;
+        if (reset && !answer && r.requests[i].rfind("GET_DESCRIPTOR device", 0) == 0) answer = i;
+    }
+    ASSERT_GT(answer, reset);
+    const uint64_t reset_end = r.request_times[reset] + kResetCycles;
+    const double search_ms = static_cast<double>(r.request_times[answer] - reset_end) / kFrameCycles;
+    std::printf("descriptor search over the whole boot ROM: %.1f ms of chip time; answering at address 0 "
+                "%.1f us after the reset\n", search_ms, r.chip.Usb().Stats().reset_answer_cycles / 48.0);
+    EXPECT_GT(search_ms, 10.0);  // longer than the reset recovery: the request did wait
+    EXPECT_LT(search_ms, 60.0);
+    EXPECT_EQ(r.host.Stats().enumeration_retries, 0u);
+    EXPECT_EQ(r.host.Stats().unanswered, 0u);
+    r.ExpectClean();
+}
 
 // Without descriptors in the boot ROM the monitor cannot enumerate again
 // after a bus reset: endpoint 0 stays off, the host's enumeration fails, and

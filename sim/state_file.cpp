@@ -116,6 +116,13 @@ std::string FormatSummary(const SummaryFigures& s) {
                   s.port.repeats_dropped + s.host.in_repeats_dropped, s.port.lost_events, s.port.discipline_faults,
                   s.host.missing_zlp, s.host.control_requests, s.host.control_ok, s.host.control_stalled,
                   s.host.control_timed_out, s.host.unanswered, s.host.bus_resets);
+    out += buf;
+    std::snprintf(buf, sizeof buf,
+                  "usb_enumeration_unanswered: %" PRIu64 "\n"
+                  "usb_enumeration_retries: %" PRIu64 "\n"
+                  "usb_reset_answer_us: %" PRIu64 "\n",
+                  s.host.enumeration_unanswered, s.host.enumeration_retries,
+                  s.port.reset_answer_cycles / (kMasterClockHz / 1000000));
     return out + buf;
 }
 

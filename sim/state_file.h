@@ -62,7 +62,11 @@ struct SummaryFigures {
 // port refused), usb_repeats_dropped (wrong toggle, either way),
 // usb_lost_events, usb_discipline_faults, usb_missing_zlp,
 // usb_control_requests, usb_control_ok, usb_control_stalled,
-// usb_control_timed_out, usb_unanswered, usb_bus_resets.
+// usb_control_timed_out, usb_unanswered, usb_bus_resets,
+// usb_enumeration_unanswered (enumeration requests the device did not answer
+// at all), usb_enumeration_retries (enumeration attempts begun again with a
+// new bus reset), usb_reset_answer_us (longest chip time, in microseconds,
+// from a bus reset's end until the port answered at address 0 again).
 std::string FormatSummary(const SummaryFigures& figures);
 
 }  // namespace sim

@@ -104,11 +104,30 @@ void UsbPort::Settle(uint64_t now) {
         int due = -1;
         for (int n = 0; n < endpoints_; ++n) {
             const PendingWrite& w = ep_[n].pending;
-            if (w.active && now >= w.at + kCsrSettleCycles && (due < 0 || w.at < ep_[due].pending.at)) due = n;
+            if (w.active && now >= w.due && (due < 0 || w.due < ep_[due].pending.due)) due = n;
         }
         if (due < 0) return;
         Apply(due, now);
     }
+}
+
+uint64_t UsbPort::NextSettleDelay() {
+    // xorshift32: the same sequence of delays in every run.
+    settle_state_ ^= settle_state_ << 13;
+    settle_state_ ^= settle_state_ >> 17;
+    settle_state_ ^= settle_state_ << 5;
+    return kCsrSettleMinCycles + settle_state_ % (kCsrSettleMaxCycles - kCsrSettleMinCycles + 1);
+}
+
+void UsbPort::CheckAnswering(uint64_t now) {
+    if (!awaiting_answer_ || !Answers(0, 0, Dir::kSetup)) return;
+    awaiting_answer_ = false;
+    stats_.reset_answer_cycles = std::max(stats_.reset_answer_cycles, now - reset_at_);
+}
+
+bool UsbPort::Changes(int n, uint32_t value) const {
+    const Endpoint& e = ep_[n];
+    return (value & kCsrTxpktrdy) || (e.flags & kCsrW0cFlags & ~value) || ((value ^ e.fields) & kCsrFields);
 }
 
 bool UsbPort::HostVisible(int n, uint32_t value) const {
@@ -144,6 +163,15 @@ void UsbPort::Apply(int n, uint64_t now) {
             Fault(Format("CSR%d: RXSETUP cleared with %zu bytes of the SETUP unread (dropped)", n,
                          b.data.size() - b.read), now);
         }
+        // DIR names the data stage's direction from the moment RXSETUP is
+        // cleared; a request without data stage has none to name.
+        const bool to_host = e.setup[0] & 0x80;
+        const bool data_stage = (e.setup[6] | e.setup[7]) != 0;
+        if (!(lost & kCsrRxsetup) && data_stage && to_host != ((e.fields & kCsrDir) != 0)) {
+            Fault(Format("CSR%d: RXSETUP cleared with DIR %d for request 0x%02X 0x%02X, whose data stage goes to the "
+                         "%s", n, (e.fields & kCsrDir) ? 1 : 0, e.setup[0], e.setup[1],
+                         to_host ? "host" : "device"), now);
+        }
         e.out[0].Clear();
         bus_change_ = true;
     }
@@ -163,6 +191,7 @@ void UsbPort::Apply(int n, uint64_t now) {
     e.flags &= ~cleared;
 
     if (w.value & kCsrTxpktrdy) ReleaseInBank(n, now);
+    CheckAnswering(now);
 }
 
 void UsbPort::ReleaseInBank(int n, uint64_t now) {
@@ -259,7 +288,6 @@ bool UsbPort::Read(uint32_t offset, uint64_t now, uint32_t* value) {
         Endpoint& e = ep_[n];
         *value = CsrValue(n);
         e.last_read = ++serial_;
-        if (e.pending.active && ++e.pending.reads >= kCsrSettleReads) Apply(n, now);
         return true;
     }
     if (offset >= kUsbFdr0 && offset < kUsbFdr0 + 4 * kUsbMaxEndpoints) {
@@ -298,13 +326,14 @@ bool UsbPort::Write(uint32_t offset, uint32_t value, uint64_t now) {
         PendingWrite& w = ep_[n].pending;
         if (w.active) {
             Fault(Format("CSR%d written again before its previous write showed (that write is replaced)", n), now);
+        } else if (!Changes(n, value)) {
+            return true;  // nothing to show
         } else {
             ++pending_writes_;
         }
         w.active = true;
         w.value = value;
-        w.at = now;
-        w.reads = 0;
+        w.due = now + NextSettleDelay();
         w.read_serial = ep_[n].last_read;
         // Stop a run of code early: the host sees the change once it shows.
         if (HostVisible(n, value)) bus_change_ = true;
@@ -329,6 +358,7 @@ bool UsbPort::Write(uint32_t offset, uint32_t value, uint64_t now) {
             const uint32_t v = value & (kFaddrFaddMask | kFaddrFen);
             if (v != faddr_) bus_change_ = true;
             faddr_ = v;
+            CheckAnswering(now);
             return true;
         }
         case kUsbIer: imr_ |= value & (endpoint_bits | kIsrLatched); return true;
@@ -341,6 +371,7 @@ bool UsbPort::Write(uint32_t offset, uint32_t value, uint64_t now) {
             for (int n = 0; n < endpoints_; ++n) {
                 if (HeldInReset(n)) ResetEndpoint(n);
             }
+            CheckAnswering(now);
             return true;
         }
         case kUsbTxvc: {
@@ -383,6 +414,7 @@ Handshake UsbPort::Setup(uint8_t address, const uint8_t setup[8], uint64_t now) 
     }
     Endpoint& e = ep_[0];
     ++stats_.setup_packets;
+    std::copy(setup, setup + 8, e.setup);
     e.out[0].Clear();
     e.out[1].Clear();
     e.out[0].data.assign(setup, setup + 8);
@@ -496,6 +528,8 @@ void UsbPort::BusReset(uint64_t now) {
     isr_latched_ |= kIsrEndbusres;
     ++stats_.bus_resets;
     bus_change_ = true;
+    awaiting_answer_ = true;
+    reset_at_ = now;
 }
 
 void UsbPort::StartOfFrame(uint32_t frame, uint64_t now) {
@@ -533,7 +567,7 @@ bool UsbPort::InPending(int endpoint) const {
     const Endpoint& e = ep_[endpoint];
     if (e.queued > 0) return true;
     // A write that releases a bank is on its way; it shows within
-    // kCsrSettleCycles, before the host's next transaction.
+    // kCsrSettleMaxCycles, before the host's next transaction.
     return e.pending.active && (e.pending.value & kCsrTxpktrdy) && !HeldInReset(endpoint);
 }
 

@@ -31,11 +31,13 @@
 //   written that is a zero-length packet), cleared by the port when the host
 //   has taken the packet, and writing 0 does nothing; FORCESTALL, DIR,
 //   EPTYPE, EPEDS are plain fields; DTGLE and RXBYTECNT are read-only.
-//   A CSR write takes effect kCsrSettleReads reads of that CSR later, or
-//   kCsrSettleCycles cycles later, whichever comes first; until then reads
-//   show the old value. Writing CSRn again, or touching FDRn, before the
-//   write shows is a discipline fault: counted, logged; a second write
-//   replaces the first, a FIFO access acts on the old state.
+//   A CSR write that changes something takes effect kCsrSettleMinCycles to
+//   kCsrSettleMaxCycles cycles later (each write its own delay, from a fixed
+//   pseudo-random sequence), however often code reads the CSR meanwhile;
+//   until then reads show the old value. A write that changes nothing has
+//   nothing to show. Writing CSRn again, or touching FDRn, before the write
+//   shows is a discipline fault: counted, logged; a second write replaces
+//   the first, a FIFO access acts on the old state.
 //   When a write takes effect and clears a flag that the port set after
 //   code last read that CSR (before the write), the event is lost: counted
 //   and logged (for RX_DATA_BKn the packet in that bank is gone).
@@ -63,13 +65,17 @@
 //   transaction in the direction opposite to DIR, always goes with DATA1.
 //   While RXSETUP is set the endpoint answers NAK to IN and OUT. Clearing
 //   RXSETUP with bytes of the SETUP still unread is a discipline fault (they
-//   are dropped).
+//   are dropped), and so is clearing it, for a request with a data stage,
+//   while DIR differs from the request's direction (bmRequestType bit 7),
+//   refused requests included: DIR goes in before RXSETUP is cleared.
 // - FORCESTALL: the endpoint answers STALL to IN and OUT; each STALL sets
 //   STALLSENT.
 // - An endpoint whose EPEDS is 0, or whose EPTYPE does not match the
 //   direction of a transaction, does not answer it (Handshake::kNone).
 // - Bus reset: at its end every endpoint is disabled, reset and its CSR
-//   cleared, FADDR, FADDEN and CONFG are cleared and ENDBUSRES is set.
+//   cleared, FADDR, FADDEN and CONFG are cleared and ENDBUSRES is set. The
+//   port measures how long code then takes until the port answers at
+//   address 0 again (FEN set, endpoint 0 enabled as a control endpoint).
 // - Suspend/resume: RXSUSP, and RXRSM with WAKEUP on resume; every setting
 //   is kept.
 // - TXVC: TXVDIS and PUON as written; the port is on the bus only while the
@@ -153,9 +159,15 @@ constexpr uint32_t kEptypeIntIn = 7;
 constexpr uint32_t kTxvcTxvdis = 1u << 8;
 constexpr uint32_t kTxvcPuon = 1u << 9;
 
-// How long a CSR write takes to show (see the file comment).
-constexpr int kCsrSettleReads = 2;
-constexpr uint64_t kCsrSettleCycles = 6;
+// How long a CSR write takes to show, in master clock cycles (0.5 to 2
+// microseconds; see the file comment). The chip sheet says "a few clocks"
+// and asks code to read the CSR until the write shows. The model takes
+// longer on purpose, and varies the delay from write to write: code that
+// goes on without reading back (or waits a fixed count) meets a write that
+// has not shown yet and is caught as a discipline fault, while code that
+// reads until the write shows never notices the delay.
+constexpr uint64_t kCsrSettleMinCycles = 24;
+constexpr uint64_t kCsrSettleMaxCycles = 96;
 
 constexpr int kUsbMaxEndpoints = 8;
 
@@ -188,6 +200,10 @@ struct UsbPortStats {
     uint64_t discipline_faults = 0;  // CSR written again before it showed, FIFO touched then, FIFO misuse, ...
     uint64_t bus_resets = 0;
     uint64_t txvc_writes = 0;      // writes to TXVC (transceiver, pull-up)
+    // Longest chip time, in cycles, from the end of a bus reset until the
+    // port answered at address 0 again (FADDR.FEN set, endpoint 0 enabled as
+    // a control endpoint); resets after which it never did are not in it.
+    uint64_t reset_answer_cycles = 0;
 };
 
 // One packet the port sent to the host: its bytes, the data toggle it went
@@ -241,7 +257,7 @@ class UsbPort {
     bool TakeBusChange();
     // True when an IN endpoint (or endpoint 0) has a released packet waiting
     // for the host, or a CSR write that releases one is on its way (it shows
-    // within kCsrSettleCycles).
+    // within kCsrSettleMaxCycles).
     bool InPending(int endpoint) const;
     // True while any CSR write has not yet shown.
     bool WritePending() const;
@@ -265,8 +281,7 @@ class UsbPort {
     struct PendingWrite {
         bool active = false;
         uint32_t value = 0;
-        uint64_t at = 0;            // chip time of the write
-        int reads = 0;              // reads of the CSR since
+        uint64_t due = 0;           // chip time at which it shows
         uint64_t read_serial = 0;   // the CSR's last read before the write (see flag_serial)
     };
     struct Endpoint {
@@ -279,6 +294,7 @@ class UsbPort {
         uint64_t flag_serial[8] = {};
         uint64_t last_read = 0;   // serial number of code's last read of the CSR
         PendingWrite pending;
+        uint8_t setup[8] = {};    // the last SETUP taken (control endpoint)
         Bank out[2];              // OUT banks (bank 0 also holds a SETUP)
         int next_out = 0;         // the bank the next OUT packet goes into
         Bank in[2];               // IN banks
@@ -296,6 +312,12 @@ class UsbPort {
     void Apply(int n, uint64_t now);
     // Would writing value to CSRn change something the host sees?
     bool HostVisible(int n, uint32_t value) const;
+    // Would writing value to CSRn change anything at all?
+    bool Changes(int n, uint32_t value) const;
+    // The delay of the next CSR write (kCsrSettleMinCycles to kCsrSettleMaxCycles).
+    uint64_t NextSettleDelay();
+    // Notes when the port answers at address 0 after a bus reset.
+    void CheckAnswering(uint64_t now);
     void ReleaseInBank(int n, uint64_t now);
     void ResetEndpoint(int n);
     void SetFlag(int n, uint32_t flag);
@@ -323,6 +345,9 @@ class UsbPort {
     uint32_t rst_ep_ = 0;
     uint32_t txvc_ = 0;
     bool bus_change_ = false;
+    uint32_t settle_state_ = 0x9E3779B9u;  // the delay sequence
+    bool awaiting_answer_ = false;         // a bus reset ended; not answering at address 0 yet
+    uint64_t reset_at_ = 0;
     UsbPortStats stats_;
 };
 

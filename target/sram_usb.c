@@ -15,9 +15,12 @@
  * and CDC requests of the boot monitor's device, STALL for anything else),
  * suspend and resume, and a bus reset, after which the port enumerates again
  * with the boot monitor's own descriptors, found in the boot ROM by their
- * shape. Without them the host could not bind its driver again; the link is
- * then given up (endpoint 0 stays off, the host's enumeration fails) and the
- * monitor serves the debug serial unit instead.
+ * shape. The search for them runs in small steps while the monitor waits
+ * for the host's next frame, so that it is done before a bus reset comes and
+ * costs no frame more than a step; a bus reset is answered at address 0 at
+ * once in any case. Without descriptors the host could not bind its driver
+ * again; the link is then given up (endpoint 0 stays off, the host's
+ * enumeration fails) and the monitor serves the debug serial unit instead.
  *
  * CSR discipline: a CSR write writes 1 to every flag that is not to be
  * cleared and 0 only to flags seen set, keeps the other fields as read, and
@@ -65,6 +68,11 @@
 
 #define LINE_CODING_SIZE 7u
 
+/* Boot ROM addresses the search looks at in one step while the monitor waits
+ * for the host: about 30 microseconds, all a frame or a bus reset may have
+ * to wait for it. */
+#define SEARCH_STEP 64u
+
 /* What a request on endpoint 0 leads to. */
 enum { DO_STALL, DO_SEND, DO_STATUS, DO_ADDRESS, DO_CONFIGURE, DO_HALT, DO_UNHALT, DO_LINE_CODING };
 
@@ -77,7 +85,7 @@ static uint32_t in_busy;      /* 1: an IN packet was released and its TXCOMP not
 static uint32_t configured;   /* 1 while the host has the device configured */
 static uint32_t config_value; /* the configuration set, answered to GET_CONFIGURATION */
 static uint32_t gone;         /* 1 once the link is given up (no descriptors to enumerate with) */
-static uint32_t searched;     /* 1 once the boot ROM was searched for the descriptors */
+static uintptr_t search_at;   /* the next boot ROM address the search looks at; 0 once it has ended */
 static const uint8_t *device_desc; /* the boot monitor's descriptors in the boot ROM, or 0 */
 static const uint8_t *config_desc;
 /* The line coding last set (SET_LINE_CODING, 7 bytes: rate, stop bits,
@@ -114,10 +122,16 @@ static void csr_update(uint32_t ep, uint32_t flags, uint32_t mask, uint32_t fiel
     csr_write(ep, ((csr | USB_CSR_FLAGS) & ~(flags | mask | USB_CSR_TXPKTRDY)) | fields, flags | mask, fields);
 }
 
-/* Lets the IN packet written to FDRn go (with nothing written: a zero-length one). */
+/* Lets the IN packet written to FDRn go (with nothing written: a zero-length
+ * one). TXCOMP is clear before: the release shows as TXPKTRDY, or as TXCOMP
+ * when the host has taken the packet before the first read after it. */
 static void csr_release(uint32_t ep)
 {
-    csr_write(ep, CSR(ep) | USB_CSR_FLAGS | USB_CSR_TXPKTRDY, USB_CSR_TXPKTRDY, USB_CSR_TXPKTRDY);
+    uint32_t reads = USB_CSR_SETTLE_READS;
+
+    CSR(ep) = CSR(ep) | USB_CSR_FLAGS | USB_CSR_TXPKTRDY;
+    while (!(CSR(ep) & (USB_CSR_TXPKTRDY | USB_CSR_TXCOMP)) && --reads)
+        ;
 }
 
 /* One look at the port's own events: a bus reset, endpoint 0, suspend and
@@ -190,25 +204,42 @@ static uint32_t config_shape(const uint8_t *p)
     return !due && interfaces && interfaces == p[4] && bulk == 3u;
 }
 
-/* Searches the boot ROM once for the first device and configuration
- * descriptor of that shape; without both, neither is used. About 10 ms. */
-static void find_descriptors(void)
+/* Looks at up to n more addresses of the boot ROM for the first device and
+ * configuration descriptor of that shape; once the search has ended without
+ * both, neither is used. The whole ROM takes about 30 ms of chip time. */
+static void search_rom(uint32_t n)
 {
-    uintptr_t a;
+    const uint8_t *p = (const uint8_t *)search_at;
+    const uint8_t *last = (const uint8_t *)(ROM_END - CONFIG_DESC_SIZE);
 
-    if (searched)
+    if (!p)
         return;
-    searched = 1;
-    for (a = ROM_BASE; a <= ROM_END - CONFIG_DESC_SIZE && !(device_desc && config_desc); a++) {
-        const uint8_t *p = (const uint8_t *)a;
-        if (p[0] == DEVICE_DESC_SIZE && p[1] == DESC_DEVICE && !device_desc && a <= ROM_END - DEVICE_DESC_SIZE &&
-            device_shape(p))
+    for (; n; n--, p++) {
+        if (p > last)
+            break;
+        /* bDescriptorType first: it rules out nearly every address at once. */
+        if (p[1] == DESC_DEVICE && p[0] == DEVICE_DESC_SIZE && !device_desc &&
+            (uintptr_t)p <= ROM_END - DEVICE_DESC_SIZE && device_shape(p))
             device_desc = p;
-        if (p[0] == CONFIG_DESC_SIZE && p[1] == DESC_CONFIGURATION && !config_desc && config_shape(p))
+        else if (p[1] == DESC_CONFIGURATION && p[0] == CONFIG_DESC_SIZE && !config_desc && config_shape(p))
             config_desc = p;
+        else
+            continue;
+        if (device_desc && config_desc)
+            break;
     }
+    search_at = (uintptr_t)p;
+    if (!n)
+        return; /* the step ran out: more to look at */
+    search_at = 0; /* the end of the ROM, or both found */
     if (!device_desc || !config_desc)
         device_desc = config_desc = 0;
+}
+
+/* The descriptors, once the search has ended (at once, when it has). */
+static void find_descriptors(void)
+{
+    search_rom(ROM_SIZE);
 }
 
 static uint32_t config_total(void)
@@ -424,11 +455,12 @@ static void ep0_serve(void)
     if (action == DO_SEND && length == 0)
         action = DO_STATUS;
 
-    /* DIR for an IN data stage, FORCESTALL for a refusal (it stays until the
-     * next SETUP), both before RXSETUP is cleared; a STALLSENT of the last
-     * refusal is cleared with them. */
-    csr_update(0, USB_CSR_STALLSENT, USB_CSR_DIR | USB_CSR_FORCESTALL,
-               action == DO_STALL ? USB_CSR_FORCESTALL : (s[0] & REQUEST_IN) ? USB_CSR_DIR : 0);
+    /* DIR as the request's direction says (a refused request's too),
+     * FORCESTALL for a refusal (it stays until the next SETUP), both before
+     * RXSETUP is cleared; a STALLSENT of the last refusal and a TXCOMP left
+     * from the last request are cleared with them. */
+    csr_update(0, USB_CSR_STALLSENT | USB_CSR_TXCOMP, USB_CSR_DIR | USB_CSR_FORCESTALL,
+               (action == DO_STALL ? USB_CSR_FORCESTALL : 0) | ((s[0] & REQUEST_IN) ? USB_CSR_DIR : 0));
     csr_update(0, USB_CSR_RXSETUP, 0, 0);
 
     switch (action) {
@@ -469,20 +501,26 @@ static void ep0_serve(void)
 
 /* End of a bus reset: the port has disabled every endpoint and cleared the
  * address and CONFG. Endpoint 0 comes back as a control endpoint at address
- * 0 for the host's new enumeration, or stays off when the boot ROM holds no
- * descriptors to enumerate with (the link is then given up). */
+ * 0 at once, before the host's new enumeration begins; should the search for
+ * the descriptors not have ended yet, it ends now, while the host's first
+ * request waits in endpoint 0 (its data stage answered NAK). Without
+ * descriptors endpoint 0 stays off (or goes off again) and the link is given
+ * up. */
 static void bus_reset(void)
 {
     REG32(USB_ICR) = USB_ISR_ENDBUSRES;
     configured = out_left = in_count = in_busy = 0;
-    find_descriptors();
+    if (search_at || device_desc) {
+        REG32(USB_FADDR) = USB_FADDR_FEN;
+        csr_update(0, 0, USB_CSR_EPEDS | USB_CSR_EPTYPE_MASK,
+                   USB_CSR_EPEDS | USB_EPTYPE_CONTROL << USB_CSR_EPTYPE_SHIFT);
+        find_descriptors();
+    }
     if (!device_desc) {
         gone = 1;
-        return;
+        REG32(USB_FADDR) = 0;
+        csr_update(0, 0, USB_CSR_EPEDS | USB_CSR_EPTYPE_MASK, 0);
     }
-    REG32(USB_FADDR) = USB_FADDR_FEN;
-    csr_update(0, 0, USB_CSR_EPEDS | USB_CSR_EPTYPE_MASK,
-               USB_CSR_EPEDS | USB_EPTYPE_CONTROL << USB_CSR_EPTYPE_SHIFT);
 }
 
 /* ---- The link ------------------------------------------------------------- */
@@ -516,6 +554,7 @@ uint32_t usb_link_take(void)
     line_coding[1] = LINE_CODING_8N1;
     config_value = 1;
     configured = 1;
+    search_at = ROM_BASE; /* the descriptors are looked for while the host is between frames */
     return 1;
 }
 
@@ -538,8 +577,10 @@ uint32_t usb_link_get(void)
             continue;
         csr = CSR(ep_out);
         full = csr & (USB_CSR_RX_DATA_BK0 | USB_CSR_RX_DATA_BK1);
-        if (!full)
+        if (!full) {
+            search_rom(SEARCH_STEP);
             continue;
+        }
         /* A single full bank is the one due; with both full the note says
          * which is older. */
         if (full != (USB_CSR_RX_DATA_BK0 | USB_CSR_RX_DATA_BK1))

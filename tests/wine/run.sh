@@ -13,7 +13,7 @@ win=${QUILLMERE_WIN_BUILD:-$root/build-win}
 native=${QUILLMERE_NATIVE_BUILD:-$root/build}
 
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DQUILLMERE_NATIVE_BUILD="$native" >/dev/null
+  -DQUILLMERE_TESTS=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DQUILLMERE_NATIVE_BUILD="$native" >/dev/null
 cmake --build "$win" -j"$jobs"
 
 if [ ! -x "$native/quillmere" ] || [ ! -x "$native/quillmere-sim" ]; then
