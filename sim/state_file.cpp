@@ -93,8 +93,9 @@ std::string FormatSummary(const SummaryFigures& s) {
                   not_ff, crc, s.lock_bits, s.gpnvm_bits, s.frames, s.lost_bytes, s.recovered_bytes,
                   s.instructions, s.mmio_accesses, s.cycles);
     std::string out = buf;
-    std::snprintf(buf, sizeof buf, "pmc_writes: %" PRIu64 "\ntxvc_writes: %" PRIu64 "\nlink: %s\n", s.pmc_writes,
-                  s.txvc_writes, s.usb ? "usb" : "serial");
+    std::snprintf(buf, sizeof buf,
+                  "pmc_writes: %" PRIu64 "\ntxvc_writes: %" PRIu64 "\nflash_page_writes: %" PRIu64 "\nlink: %s\n",
+                  s.pmc_writes, s.txvc_writes, s.page_writes, s.usb ? "usb" : "serial");
     out += buf;
     if (!s.usb) return out;
     std::snprintf(buf, sizeof buf,
@@ -116,6 +117,10 @@ std::string FormatSummary(const SummaryFigures& s) {
                   s.port.repeats_dropped + s.host.in_repeats_dropped, s.port.lost_events, s.port.discipline_faults,
                   s.host.missing_zlp, s.host.control_requests, s.host.control_ok, s.host.control_stalled,
                   s.host.control_timed_out, s.host.unanswered, s.host.bus_resets);
+    out += buf;
+    if (!s.real_time) return out;
+    std::snprintf(buf, sizeof buf, "real_time_behind_us: %" PRIu64 "\nreal_time_max_behind_us: %" PRIu64 "\n",
+                  s.behind_us, s.max_behind_us);
     return out + buf;
 }
 
