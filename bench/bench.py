@@ -192,6 +192,9 @@ def one_run(tool, sim_path, version_text, sim_args, image):
             run["lost"] = sum(summary_value(summary, k) for k in lost_keys)
             run["lost_what"] = " ".join("%s %d" % (k, summary_value(summary, k)) for k in lost_keys
                                         if summary_value(summary, k))
+            if run["lost"]:
+                run["lost_log"] = [line for line in sim.log().splitlines()
+                                   if re.search(r"held on the host|lost event|as a repeat", line)][:5]
         else:
             run["bound"] = (sent + received) / LINE_BYTES_PER_SECOND
             run["lost"] = sim.lost_bytes()
@@ -224,6 +227,8 @@ def print_row(version, label, image_label, r):
         r["bound"], r["wall"] / r["bound"] if r["bound"] else 0.0, behind, r["lost"],
         ("ok" if r["ok"] else "FAILED:" + last[0]) + (" (%s)" % r["lost_what"] if r.get("lost_what") else "")),
         flush=True)
+    for line in r.get("lost_log", []):
+        print("    simulator log: " + line, flush=True)
 
 
 def print_phases(version, r, floor):
