@@ -48,6 +48,24 @@ PosixPort g_ports[4];
 
 uint32_t g_no_progress_ms = kPlatformNoProgressMs;
 
+// A tty driver wakes the writers waiting for room once fewer than this many
+// bytes are left in its output queue (the kernel's WAKEUP_CHARS); a poll for
+// POLLOUT returns only then.
+constexpr int kDriverWakeupBytes = 256;
+
+int QueuedOutput(int fd, int* bytes) { return ioctl(fd, TIOCOUTQ, bytes) == 0; }
+
+int WaitWritable(int fd, int timeout_ms) {
+    struct pollfd pfd = {fd, POLLOUT, 0};
+    int r = poll(&pfd, 1, timeout_ms);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+const PlatformPosixDrainHooks kRealDrainHooks = {QueuedOutput, WaitWritable};
+PlatformPosixDrainHooks g_drain = kRealDrainHooks;
+
 PosixPort* Port(PlatformPort port) {
     PosixPort* p = static_cast<PosixPort*>(port);
     for (PosixPort& slot : g_ports)
@@ -139,9 +157,74 @@ void ApplyModemLines(int fd, const ModemLines& l) {
     if (l.rts_control != 2) ioctl(fd, l.rts_control == 0 ? TIOCMBIC : TIOCMBIS, &rts);
 }
 
+// Microseconds that n bytes take on the line at the port's settings (start
+// bit, data bits, parity, stop bits); 1000 per byte when the speed is unknown.
+uint64_t LineTimeUs(int fd, int n) {
+    struct termios t;
+    uint32_t rate = tcgetattr(fd, &t) == 0 ? RateOf(cfgetospeed(&t)) : 0;
+    if (rate == 0) return uint64_t(n) * 1000u;
+    uint32_t bits = 1 + 8 + 1;
+    switch (t.c_cflag & CSIZE) {
+        case CS5: bits = 1 + 5 + 1; break;
+        case CS6: bits = 1 + 6 + 1; break;
+        case CS7: bits = 1 + 7 + 1; break;
+        default: break;
+    }
+    if (t.c_cflag & PARENB) ++bits;
+    if (t.c_cflag & CSTOPB) ++bits;
+    return (uint64_t(n) * bits * 1000000u + rate - 1) / rate;
+}
+
+void SleepUs(uint64_t us) {
+    struct timespec want = {time_t(us / 1000000u), long(us % 1000000u) * 1000L};
+    struct timespec left;
+    while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
+}
+
+// Waits until the driver's output queue on fd is empty: the bytes of the
+// write have left. *last_progress moves on whenever the queue shrinks; the
+// wait fails at give_up_at() (which counts from *last_progress). Returns
+// false when it failed (time limit, or the port failed while waiting).
+template <typename GiveUpAt>
+bool DrainOutput(int fd, uint64_t* last_progress, GiveUpAt give_up_at) {
+    int queued = 0;
+    int last_queued = -1;
+    bool wakes_early = false;  // the driver woke writers with a full queue
+    while (g_drain.queued(fd, &queued) && queued > 0) {
+        uint64_t now = NowUs();
+        if (queued != last_queued) {
+            *last_progress = now;
+            last_queued = queued;
+        }
+        uint64_t until = give_up_at();
+        if (now >= until) return false;
+        if (queued >= kDriverWakeupBytes && !wakes_early) {
+            // A CDC port counts the bytes of its transfers in flight and wakes
+            // writers when the last one has completed: one wait, no polling.
+            int r = g_drain.wait_writable(fd, MsUntil(until, now));
+            if (r < 0) return false;
+            int after = 0;
+            if (r > 0 && g_drain.queued(fd, &after) && after >= kDriverWakeupBytes && after == queued)
+                wakes_early = true;
+            continue;
+        }
+        // Too few bytes left for the driver to wake anyone (a UART's last
+        // bytes): they need their time on the line, and no more.
+        uint64_t us = LineTimeUs(fd, queued);
+        if (us < 100) us = 100;
+        if (now + us > until) us = until - now;
+        SleepUs(us);
+    }
+    return true;
+}
+
 }  // namespace
 
 void PlatformPosixSetNoProgressMs(uint32_t ms) { g_no_progress_ms = ms; }
+
+void PlatformPosixSetDrainHooks(const PlatformPosixDrainHooks* hooks) {
+    g_drain = hooks != nullptr ? *hooks : kRealDrainHooks;
+}
 
 PlatformPort PlatformOpenPort(const char* path) {
     char device[256];
@@ -335,22 +418,8 @@ int PlatformWriteFile(PlatformPort port, const void* buffer, uint32_t count, uin
     // short budget while the line is still busy. The write therefore ends
     // when the driver's queue is empty, within the same time limits. A
     // pseudo-terminal reports an empty queue at once.
-    int queued = 0;
-    int last_queued = -1;
-    while (ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        uint64_t now = NowUs();
-        if (queued != last_queued) {
-            last_progress = now;
-            last_queued = queued;
-        }
-        if (now >= give_up_at()) {
-            if (written) *written = sent;
-            return 0;
-        }
-        poll(nullptr, 0, 1);
-    }
     if (written) *written = sent;
-    return 1;
+    return DrainOutput(p->fd, &last_progress, give_up_at) ? 1 : 0;
 }
 
 int PlatformReadFile(PlatformPort port, void* buffer, uint32_t count, uint32_t* received) {
@@ -420,11 +489,7 @@ uint32_t PlatformTickCount() {
     return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
 }
 
-void PlatformSleep(uint32_t ms) {
-    struct timespec want = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
-    struct timespec left;
-    while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
-}
+void PlatformSleep(uint32_t ms) { SleepUs(uint64_t(ms) * 1000u); }
 
 namespace {
 

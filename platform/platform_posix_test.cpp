@@ -273,6 +273,78 @@ TEST_F(PtyTest, WriteThatStopsMovingFails) {
     EXPECT_LE(waited, 3 * 300);
 }
 
+// A driver with an output queue, played for the drain wait (a pty shows no
+// queue): queue(ms) is what it holds that many ms after the write began, and
+// like a tty driver it wakes a writer's wait once fewer than 256 bytes are left.
+struct DriverScript {
+    int (*queue)(int64_t ms);
+    bool wait_fails;
+    int64_t start = 0;
+    int queries = 0;
+    int waits = 0;
+};
+DriverScript* g_driver = nullptr;
+
+int ScriptedQueued(int, int* bytes) {
+    ++g_driver->queries;
+    *bytes = g_driver->queue(NowMs() - g_driver->start);
+    return 1;
+}
+
+int ScriptedWait(int, int timeout_ms) {
+    ++g_driver->waits;
+    if (g_driver->wait_fails) return -1;
+    const int64_t end = NowMs() + timeout_ms;
+    while (g_driver->queue(NowMs() - g_driver->start) >= 256) {
+        if (NowMs() >= end) return 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return 1;
+}
+
+TEST_F(PtyTest, WriteEndsWhenTheDriverQueueHasEmptied) {
+    struct Row {
+        const char* what;
+        DriverScript driver;
+        uint32_t no_progress_ms;
+        bool ok;
+        int64_t min_ms, max_ms;  // how long the write takes
+        int max_queries;         // looks at the queue
+    } rows[] = {
+        // A CDC port: its transfers in flight count until the last completes.
+        {"transfers complete after 40 ms", {[](int64_t ms) { return ms < 40 ? 20480 : 0; }, false}, 5000, true, 40,
+         40 + kSlack, 3},
+        // A UART: 115 bytes at 115200 baud take 10 ms, too few to be woken for.
+        {"a UART's last bytes",
+         {[](int64_t ms) { return ms < 10 ? 115 - int(ms * 115 / 10) : 0; }, false}, 5000, true, 9, 10 + kSlack, 6},
+        {"a queue that never moves", {[](int64_t) { return 20480; }, false}, 60, false, 60, 60 + kSlack, 4},
+        // Shrinking by 1000 bytes every 30 ms: never 60 ms without progress.
+        {"a queue that moves slowly",
+         {[](int64_t ms) { return ms < 150 ? 5000 - int(ms / 30) * 1000 : 0; }, false}, 60, true, 150,
+         150 + kSlack, 12},
+        {"the port fails while waiting", {[](int64_t) { return 20480; }, true}, 5000, false, 0, kSlack, 2},
+    };
+    OpenConfigured(kLongA);
+    const PlatformPosixDrainHooks hooks = {ScriptedQueued, ScriptedWait};
+    PlatformPosixSetDrainHooks(&hooks);
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PlatformPosixSetNoProgressMs(row.no_progress_ms);
+        g_driver = &row.driver;
+        uint32_t written = 0;
+        row.driver.start = NowMs();
+        const int ok = PlatformWriteFile(port_, "w00202004,4#", 12, &written);
+        const int64_t took = NowMs() - row.driver.start;
+        EXPECT_EQ(ok != 0, row.ok);
+        EXPECT_GE(took, row.min_ms);
+        EXPECT_LE(took, row.max_ms);
+        EXPECT_LE(row.driver.queries, row.max_queries) << "the wait polls instead of waiting to be woken";
+        EXPECT_EQ(DeviceReceives(12), "w00202004,4#");
+    }
+    PlatformPosixSetDrainHooks(nullptr);
+    g_driver = nullptr;
+}
+
 TEST_F(PtyTest, PurgeDiscardsUnreadInput) {
     OpenConfigured(kShort);
     DeviceSends("junk");

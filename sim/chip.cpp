@@ -439,7 +439,10 @@ bool ChipCore::PeriphWrite(uint32_t address, uint32_t value) {
         FlashController& efc = address >= kEfcBase + 0x10 ? efc1 : efc0;
         switch (address & 0xF) {
             case 0x0: efc.WriteMode(value); break;
-            case 0x4: efc.WriteCommand(value, now); break;
+            case 0x4:
+                efc.WriteCommand(value, now);
+                stats.page_writes = efc0.PageWrites() + efc1.PageWrites();
+                break;
             default: break;
         }
         uint64_t errors = efc0.FmcnErrors() + efc1.FmcnErrors();

@@ -92,6 +92,7 @@ struct ChipStats {
     uint64_t mmio_accesses = 0;   // peripheral register and flash accesses by code
     uint64_t lost_bytes = 0;      // bytes lost to receive overrun
     uint64_t fmcn_errors = 0;     // flash commands started with a wrong FMCN
+    uint64_t page_writes = 0;     // flash pages programmed, both controllers
     uint64_t pmc_writes = 0;      // writes by code to the power management controller
     uint64_t txvc_writes = 0;     // writes by code to the USB port's TXVC (transceiver, pull-up)
 };

@@ -2,7 +2,7 @@
 // bytes through the flash applet running on the simulated chip, driven
 // directly through the chip's bus (no pty, no monitor). Prints the wall
 // time, the chip time and how many instructions and peripheral accesses the
-// emulated code made.
+// emulated code made, and what one emulated store and load to SRAM cost.
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -46,6 +46,27 @@ bool Command(sim::Chip& chip, uint32_t code, const std::vector<uint32_t>& args) 
     return true;
 }
 
+// Wall time in ns of one pass of a three-instruction loop that stores to
+// (or loads from) a word of SRAM away from the code, or -1 on a fault.
+double LoopNs(bool store) {
+    constexpr uint32_t kPasses = 0x100000;
+    const uint32_t code[] = {
+        0xE3A01601,                      // mov  r1, #0x100000 (kPasses)
+        0xE3A02602,                      // mov  r2, #0x200000
+        0xE2822901,                      // add  r2, r2, #0x4000
+        store ? 0xE5820000u : 0xE5920000u,  // str/ldr r0, [r2]
+        0xE2511001,                      // subs r1, r1, #1
+        0x1AFFFFFC,                      // bne  the str/ldr
+        0xE12FFF1E,                      // bx   lr
+    };
+    sim::Chip chip{sim::ChipOptions{}};
+    for (uint32_t i = 0; i < sizeof code / sizeof code[0]; ++i) chip.Write32(kApplet + 4 * i, code[i]);
+    QuietLine line;
+    auto t0 = std::chrono::steady_clock::now();
+    if (chip.Run(kApplet, kReturn, &line) != sim::RunResult::kReturned) return -1;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / kPasses * 1e9;
+}
+
 }  // namespace
 
 int main() {
@@ -87,5 +108,11 @@ int main() {
     std::printf("instructions: %llu (%.1f M/s), mmio accesses: %llu, fmcn errors: %llu\n",
                 static_cast<unsigned long long>(s.instructions), s.instructions / wall / 1e6,
                 static_cast<unsigned long long>(s.mmio_accesses), static_cast<unsigned long long>(s.fmcn_errors));
+    // What one emulated store and one load to SRAM cost: code that stores a
+    // lot (the SRAM monitor, per byte it moves) runs at the store's speed.
+    const double store = LoopNs(true), load = LoopNs(false);
+    if (store < 0 || load < 0) return 1;
+    std::printf("a loop of one SRAM store: %.1f ns per pass, of one SRAM load: %.1f ns (3 instructions each)\n",
+                store, load);
     return 0;
 }

@@ -44,6 +44,7 @@ void FlashController::ProgramPage(uint32_t page, uint64_t now) {
     // The latch is consumed by the write: untouched words of the next page
     // program as erased.
     std::memset(latch_, 0xFF, sizeof latch_);
+    ++page_writes_;
     busy_until_ = now + times_.page_write;
 }
 

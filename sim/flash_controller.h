@@ -87,6 +87,8 @@ class FlashController {
     // on the chip, whose flash timing it would spoil; LastFmcnError() says
     // which.
     uint64_t Commands() const { return commands_; }
+    // Pages programmed (page write commands that were not refused).
+    uint64_t PageWrites() const { return page_writes_; }
     uint64_t FmcnErrors() const { return fmcn_errors_; }
     const std::string& LastFmcnError() const { return last_fmcn_error_; }
 
@@ -106,6 +108,7 @@ class FlashController {
     uint32_t gpnvm_ = 0;
     bool security_ = false;
     uint64_t commands_ = 0;
+    uint64_t page_writes_ = 0;
     uint64_t fmcn_errors_ = 0;
     std::string last_fmcn_error_;
 };

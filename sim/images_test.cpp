@@ -318,6 +318,56 @@ TEST_F(AppletTest, WriteIntoLockedRegionIsRefusedAndLeavesFlash) {
     EXPECT_EQ(FlashAt(offset, 0x400), before);
 }
 
+TEST_F(AppletTest, PagesThatFlashAlreadyHoldsAreNotWritten) {
+    // Four pages written at once over flash prepared per row; the answer is
+    // the same whatever was skipped, and the flash ends equal to the data.
+    constexpr uint32_t kOffset = 3 * FLASH_REGION_SIZE - 2 * FLASH_PAGE_SIZE;  // across a region boundary
+    constexpr uint32_t kSize = 4 * FLASH_PAGE_SIZE;
+    const std::vector<uint8_t> data = Pattern(kSize, 21);
+    std::vector<uint8_t> one_differs = data;
+    one_differs[2 * FLASH_PAGE_SIZE + 77] ^= 0x10;
+    std::vector<uint8_t> half_erased = data;
+    std::fill(half_erased.begin() + FLASH_PAGE_SIZE, half_erased.begin() + 3 * FLASH_PAGE_SIZE, 0xFF);
+    const std::vector<uint8_t> erased(kSize, 0xFF), zeros(kSize, 0x00);
+    struct Row {
+        const char* what;
+        std::vector<uint8_t> flash, data;
+        uint64_t pages_written;
+    } rows[] = {
+        {"flash equal to the data", data, data, 0},
+        {"one byte of the third page differs", one_differs, data, 1},
+        {"0xFF pages over erased flash", erased, half_erased, 2},
+        {"0xFF pages over flash not erased", zeros, erased, 4},
+        {"every page differs", zeros, data, 4},
+    };
+    LoadFlashApplet();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::copy(row.flash.begin(), row.flash.end(), chip_.Flash().begin() + kOffset);
+        PutBuffer(row.data);
+        const uint64_t before = chip_.Stats().page_writes;
+        Mailbox m = Command(APPLET_CMD_WRITE, FLASH_APPLET_BUFFER, kSize, kOffset);
+        EXPECT_EQ(m.command, 0xFFFFFFFDu);
+        EXPECT_EQ(m.status, 0u);
+        EXPECT_EQ(m.arg1, kSize);
+        EXPECT_EQ(chip_.Stats().page_writes - before, row.pages_written);
+        EXPECT_EQ(FlashAt(kOffset, kSize), row.data);
+    }
+}
+
+TEST_F(AppletTest, LockedPageEqualToTheDataIsStillRefused) {
+    LoadFlashApplet();
+    const uint32_t offset = 9 * FLASH_REGION_SIZE;
+    const std::vector<uint8_t> data = FlashAt(offset, 0x200);  // what the region already holds
+    ASSERT_EQ(Command(APPLET_CMD_LOCK, 9).status, 0u);
+    PutBuffer(data);
+    Mailbox m = Command(APPLET_CMD_WRITE, FLASH_APPLET_BUFFER, 0x200, offset);
+    EXPECT_EQ(m.command, 0xFFFFFFFDu);
+    EXPECT_EQ(m.status, static_cast<uint32_t>(APPLET_ST_LOCKED));
+    EXPECT_EQ(m.arg1, 0u);
+    EXPECT_EQ(FlashAt(offset, 0x200), data);
+}
+
 TEST_F(AppletTest, GpnvmBitSetAndCleared) {
     LoadFlashApplet();
     Mailbox set = Command(APPLET_CMD_GPNVM, 1, 2);

@@ -148,10 +148,15 @@ int main(int argc, char** argv) {
     figures.cycles = stats.cycles;
     figures.pmc_writes = stats.pmc_writes;
     figures.txvc_writes = stats.txvc_writes;
+    figures.page_writes = stats.page_writes;
     figures.usb = usb;
     if (usb) {
         figures.port = chip.Usb().Stats();
         figures.host = host->Stats();
+        figures.real_time = options.real_time;
+        const uint64_t cycles_per_us = sim::kMasterClockHz / 1000000u;
+        figures.behind_us = link->Stats().behind_cycles / cycles_per_us;
+        figures.max_behind_us = link->Stats().max_behind_cycles / cycles_per_us;
     }
     const std::string summary = sim::FormatSummary(figures);
     if (figures.lost_bytes > 0) sim::SimLog("%llu host bytes lost to receive overrun",

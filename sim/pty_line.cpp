@@ -214,9 +214,12 @@ bool PtyLine::WaitByte(int max_ms) {
     }
 }
 
-void PtyLine::SendByte(uint8_t byte) { SendTagged(byte, reply_frame_); }
+void PtyLine::SendByte(uint8_t byte) {
+    QueueTagged(byte, reply_frame_);
+    WriteOutput();
+}
 
-void PtyLine::SendTagged(uint8_t byte, uint64_t reply_frame) {
+void PtyLine::QueueTagged(uint8_t byte, uint64_t reply_frame) {
     if (closed_) return;
     const char* note = nullptr;
     const int64_t frame = static_cast<int64_t>(reply_frame);
@@ -250,7 +253,6 @@ void PtyLine::SendTagged(uint8_t byte, uint64_t reply_frame) {
         out_pos_ = 0;
     }
     out_buf_.push_back(byte);
-    WriteOutput();
 }
 
 void PtyLine::WriteOutput() {
@@ -643,7 +645,10 @@ bool PtyLine::MoreMayFollow() {
 }
 
 void PtyLine::Deliver(const uint8_t* data, const uint64_t* tags, size_t n) {
-    for (size_t i = 0; i < n; ++i) SendTagged(data[i], tags[i]);
+    // The driver hands a finished transfer to the tty layer in one piece, so
+    // the program's read wakes once for it, not once per byte.
+    for (size_t i = 0; i < n; ++i) QueueTagged(data[i], tags[i]);
+    WriteOutput();
 }
 
 void PtyLine::DeviceGone(const char* why) {

@@ -118,7 +118,9 @@ class PtyLine : public MonitorLine, public HostSide, public HostWaiter {
     // USB link: one read of the master in packet mode; false when nothing.
     bool ReadHostPacket(std::vector<HostEvent>* out);
     void TakeHostByte(uint8_t byte, std::vector<HostEvent>* usb_out = nullptr);
-    void SendTagged(uint8_t byte, uint64_t frame);
+    // Puts one device byte behind those not yet written to the pty, with the
+    // reply faults and the throttle applied; WriteOutput sends them.
+    void QueueTagged(uint8_t byte, uint64_t frame);
     LineCoding CurrentCoding();
     bool HostQueueEmpty() const { return usb_ ? events_.empty() : in_queue_.empty(); }
     // Puts the items read off the master in this look (writes and

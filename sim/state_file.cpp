@@ -93,8 +93,9 @@ std::string FormatSummary(const SummaryFigures& s) {
                   not_ff, crc, s.lock_bits, s.gpnvm_bits, s.frames, s.lost_bytes, s.recovered_bytes,
                   s.instructions, s.mmio_accesses, s.cycles);
     std::string out = buf;
-    std::snprintf(buf, sizeof buf, "pmc_writes: %" PRIu64 "\ntxvc_writes: %" PRIu64 "\nlink: %s\n", s.pmc_writes,
-                  s.txvc_writes, s.usb ? "usb" : "serial");
+    std::snprintf(buf, sizeof buf,
+                  "pmc_writes: %" PRIu64 "\ntxvc_writes: %" PRIu64 "\nflash_page_writes: %" PRIu64 "\nlink: %s\n",
+                  s.pmc_writes, s.txvc_writes, s.page_writes, s.usb ? "usb" : "serial");
     out += buf;
     if (!s.usb) return out;
     std::snprintf(buf, sizeof buf,
@@ -123,6 +124,10 @@ std::string FormatSummary(const SummaryFigures& s) {
                   "usb_reset_answer_us: %" PRIu64 "\n",
                   s.host.enumeration_unanswered, s.host.enumeration_retries,
                   s.port.reset_answer_cycles / (kMasterClockHz / 1000000));
+    out += buf;
+    if (!s.real_time) return out;
+    std::snprintf(buf, sizeof buf, "real_time_behind_us: %" PRIu64 "\nreal_time_max_behind_us: %" PRIu64 "\n",
+                  s.behind_us, s.max_behind_us);
     return out + buf;
 }
 

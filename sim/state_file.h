@@ -48,6 +48,10 @@ struct SummaryFigures {
     uint64_t cycles = 0;
     uint64_t pmc_writes = 0;       // writes by code to the power management controller
     uint64_t txvc_writes = 0;      // writes by code to the USB port's TXVC
+    uint64_t page_writes = 0;      // flash pages programmed
+    bool real_time = false;        // wall time followed chip time (USB link)
+    uint64_t behind_us = 0;        // real time: the wall clock's lead over chip time, added up
+    uint64_t max_behind_us = 0;    // ... and its largest single lead
     bool usb = false;              // the link was the USB device port
     UsbPortStats port;             // the device port's figures (USB link)
     CdcHostStats host;             // the PC driver's figures (USB link)
@@ -56,7 +60,8 @@ struct SummaryFigures {
 // The summary, one "key: value" line each:
 //   flash_bytes_not_ff, flash_crc32 (8 hex digits), lock_bits (8 hex digits),
 //   gpnvm_bits (hex), frames, lost_bytes, rom_caught_bytes, instructions,
-//   mmio_accesses, cycles, pmc_writes, txvc_writes, link (usb or serial);
+//   mmio_accesses, cycles, pmc_writes, txvc_writes, flash_page_writes,
+//   link (usb or serial);
 // on the USB link also: usb_out_packets, usb_in_packets (both as the PC's
 // driver counted them), usb_zero_length_packets, usb_naks (OUT tries the
 // port refused), usb_repeats_dropped (wrong toggle, either way),
@@ -66,7 +71,9 @@ struct SummaryFigures {
 // usb_enumeration_unanswered (enumeration requests the device did not answer
 // at all), usb_enumeration_retries (enumeration attempts begun again with a
 // new bus reset), usb_reset_answer_us (longest chip time, in microseconds,
-// from a bus reset's end until the port answered at address 0 again).
+// from a bus reset's end until the port answered at address 0 again); in real
+// time also real_time_behind_us and real_time_max_behind_us (how far the wall
+// clock ran ahead of chip time: the simulator's own slowness).
 std::string FormatSummary(const SummaryFigures& figures);
 
 }  // namespace sim

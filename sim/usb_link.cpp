@@ -28,7 +28,15 @@ uint64_t UsbLink::WallCycles() const {
 void UsbLink::Pace(uint64_t now) {
     if (!real_time_) return;
     const uint64_t wall = WallCycles();
-    if (now > wall + kPaceSlackCycles) SleepNs(CyclesToNs(now - wall));
+    if (now > wall + kPaceSlackCycles) {
+        SleepNs(CyclesToNs(now - wall));
+        return;
+    }
+    // The bus is about to run the frame ends up to now, and a finished IN
+    // transfer reaches the program at its frame's end: not before the wall
+    // clock gets there.
+    const uint64_t frame_end = now / kFrameCycles * kFrameCycles;
+    if (frame_end > wall) SleepNs(CyclesToNs(frame_end - wall));
 }
 
 uint64_t UsbLink::NextEventAt(uint64_t now) {
@@ -60,7 +68,13 @@ uint64_t UsbLink::Idle(uint64_t now) {
         now += (NowNs() - t0) * (kMasterClockHz / 1000000u) / 1000u;
         if (real_time_) {
             const uint64_t wall = WallCycles();
-            if (wall > now) now = wall;
+            if (wall > now) {
+                // The simulator fell behind the chip it stands for (the
+                // emulation or the process ran slower than the chip would).
+                stats_.behind_cycles += wall - now;
+                if (wall - now > stats_.max_behind_cycles) stats_.max_behind_cycles = wall - now;
+                now = wall;
+            }
         }
     } else if (next > now) {
         now = next;

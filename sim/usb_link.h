@@ -32,6 +32,13 @@ class HostWaiter {
     virtual bool StopRequested() = 0;
 };
 
+// Real time only: how far the wall clock ran ahead of chip time, that is
+// how much longer the simulator took for its chip time than the chip would.
+struct UsbLinkStats {
+    uint64_t behind_cycles = 0;      // the catch-ups added up (chip time set forward to the wall clock)
+    uint64_t max_behind_cycles = 0;  // the largest single one
+};
+
 class UsbLink : public BusClock {
  public:
     // Nothing is owned; chip's UsbPort must be host's port.
@@ -42,8 +49,13 @@ class UsbLink : public BusClock {
     uint64_t Idle(uint64_t now) override;
     bool Stopped() override;
 
+    const UsbLinkStats& Stats() const { return stats_; }
+
  private:
-    // Real time: sleeps until the wall clock reaches chip time `now`.
+    // Real time: sleeps until the wall clock has reached the last frame end
+    // at or before chip time `now` (a transfer finished in that frame reaches
+    // the program then, never earlier), and further when chip time runs more
+    // than a frame ahead.
     void Pace(uint64_t now);
     // Chip time that the wall clock has reached since the link started.
     uint64_t WallCycles() const;
@@ -54,6 +66,7 @@ class UsbLink : public BusClock {
     bool real_time_;
     bool attached_ = false;
     uint64_t start_ns_ = 0;
+    UsbLinkStats stats_;
 };
 
 }  // namespace sim

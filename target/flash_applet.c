@@ -71,8 +71,25 @@ static uint32_t check_transfer(uint32_t buffer, uint32_t count, uint32_t offset)
     return APPLET_ST_OK;
 }
 
+/* True when the page of flash at dst holds exactly the 64 words at src. */
+static int page_holds(const volatile uint32_t *dst, const volatile uint32_t *src)
+{
+    uint32_t i;
+
+    for (i = 0; i < FLASH_PAGE_WORDS; i++)
+        if (dst[i] != src[i])
+            return 0;
+    return 1;
+}
+
 /* Writes count bytes from buffer to the flash at offset, page by page.
- * *done receives the bytes written before the first failure. */
+ * *done receives the bytes written before the first failure.
+ *
+ * A page whose flash already holds exactly its data is left alone: writing
+ * it again would end with the same content and only cost the page's busy
+ * time (after the full erase, every page of 0xFF bytes). It counts as
+ * written. A page in a locked region is always written, so that it is
+ * refused as before. */
 static uint32_t flash_write(uint32_t buffer, uint32_t count, uint32_t offset, uint32_t *done)
 {
     uint32_t status = check_transfer(buffer, count, offset);
@@ -83,19 +100,22 @@ static uint32_t flash_write(uint32_t buffer, uint32_t count, uint32_t offset, ui
     for (n = 0; n < count; n += FLASH_PAGE_SIZE) {
         uint32_t at = offset + n;
         uint32_t efc = efc_of_plane(at >> FLASH_PLANE_SHIFT);
+        uint32_t page = (at >> FLASH_PAGE_SHIFT) & (FLASH_PLANE_PAGES - 1);
         volatile uint32_t *dst = (volatile uint32_t *)(FLASH_BASE + at);
         const volatile uint32_t *src = (const volatile uint32_t *)(buffer + n);
-        uint32_t i;
+        uint32_t sr, i;
 
-        if (!efc_wait_ready(efc)) {
+        sr = efc_wait_ready(efc);
+        if (!sr) {
             status = APPLET_ST_TIMEOUT;
             break;
         }
+        if (!(sr & EFC_SR_LOCKS(page / FLASH_REGION_PAGES)) && page_holds(dst, src))
+            continue;
         /* The page latch takes the words at the page's own flash addresses. */
         for (i = 0; i < FLASH_PAGE_WORDS; i++)
             dst[i] = src[i];
-        status = efc_command(efc, EFC_FMCN_WRITE, EFC_FCMD_WP,
-                             (at >> FLASH_PAGE_SHIFT) & (FLASH_PLANE_PAGES - 1));
+        status = efc_command(efc, EFC_FMCN_WRITE, EFC_FCMD_WP, page);
         if (status)
             break;
     }

@@ -185,6 +185,11 @@ class ProgrammingRun(E2eCase):
         self.assertFrames(sim, X.successful_run_frames(major, image))
         self.assertEqual(sim.lost_bytes(), 0)
         self.assertUsbClean(sim, bus_reset="--bus-reset-at" in args)
+        # After the erase only the pages whose data is not all 0xFF need programming.
+        written = X.chunk_count(len(image)) * X.CHUNK
+        data = image + bytes(written - len(image))
+        pages = sum(1 for at in range(0, written, 256) if data[at:at + 256] != b"\xff" * 256)
+        self.assertIn("flash_page_writes: %d\n" % pages, sim.summary())
         self.last_sim = sim
         return result
 
@@ -200,6 +205,15 @@ class FullRunTest(ProgrammingRun):
         # Two whole chunks: the read that fills the second does not reach the
         # end of the file, so a third chunk of zeros is written and verified.
         self.full_run(2, V2_TEXT, pattern(2 * X.CHUNK, seed=8), used_state())
+
+    def test_pages_of_0xff_are_left_alone_and_the_run_looks_the_same(self):
+        # A whole chunk of 0xFF, a page of 0xFF inside data, and a page that
+        # is 0xFF but one byte; the frames and the console are a normal run's.
+        image = bytearray(pattern(3 * X.CHUNK + 700, seed=12))
+        image[X.CHUNK:2 * X.CHUNK] = b"\xff" * X.CHUNK
+        image[2 * X.CHUNK + 512:2 * X.CHUNK + 768] = b"\xff" * 256
+        image[2 * X.CHUNK + 1024:2 * X.CHUNK + 1280] = b"\xff" * 255 + b"\x00"
+        self.full_run(1, V1_TEXT, bytes(image), used_state(lock_bits=0, gpnvm_bits=0))
 
 
 class FullSizeTest(ProgrammingRun):
