@@ -539,6 +539,36 @@ TEST(SramUsb, ClearFeatureInTheMiddleOfASession) {
     r.ExpectClean({"stalled: clearing the halt"});
 }
 
+// A clear-halt of the bulk IN endpoint between answers, with the last
+// answer's TXCOMP still set, then answers long enough that the monitor fills
+// its second bank while the host has not yet taken the first: the leftover
+// TXCOMP must not read as that first packet taken.
+TEST(SramUsb, ClearHaltOfTheInEndpointBetweenAnswers) {
+    for (const HostDriver driver : {HostDriver::kLinux, HostDriver::kWindows}) {
+        SCOPED_TRACE(driver == HostDriver::kLinux ? "Linux" : "Windows");
+        Rig r(driver);
+        const std::string data = Pattern(3000, 21);
+        r.StartMonitor();
+        r.side.Write("T#", 3);
+        r.side.Write("N#", 2);
+        r.side.Write("S00203000,00000BB8#");
+        r.side.Write(data);
+        std::vector<RawRequest> clears(3, RawRequest::Make(0x02, 1, 0, 0x82, 0));
+        std::vector<size_t> answers;
+        for (RawRequest& clear : clears) {
+            r.side.Write(R4(0x00203000), 4);
+            r.Request(&clear);
+            answers.push_back(r.side.Write("R00203000,00000BB8#", data.size()));
+        }
+        r.Run();
+        for (size_t i = 0; i < clears.size(); ++i) {
+            EXPECT_TRUE(clears[i].done && !clears[i].stalled);
+            EXPECT_EQ(r.side.Reply(answers[i]), data) << "answer " << i;
+        }
+        r.ExpectClean();
+    }
+}
+
 // --- Bus reset ------------------------------------------------------------------------
 
 // After a bus reset the monitor enumerates again with the boot monitor's

@@ -324,8 +324,9 @@ static void ep0_line_coding(void)
 }
 
 /* SET_CONFIGURATION: for a configuration, the endpoints of its descriptor
- * enabled with their types and reset (banks empty, toggles DATA0), then
- * CONFG; for 0, CONFG cleared. The bank notes start afresh either way. */
+ * enabled with their types (a TXCOMP left over cleared, as in unhalt) and
+ * reset (banks empty, toggles DATA0), then CONFG; for 0, CONFG cleared. The
+ * bank notes start afresh either way. */
 static void configure(uint32_t value)
 {
     const uint8_t *q, *end;
@@ -339,7 +340,7 @@ static void configure(uint32_t value)
                 continue;
             number = q[2] & EP_ADDRESS_NUMBER;
             type = (q[3] & EP_ATTR_TYPE) | ((q[2] & EP_ADDRESS_IN) ? USB_EPTYPE_IN : 0);
-            csr_update(number, 0, USB_CSR_EPEDS | USB_CSR_EPTYPE_MASK,
+            csr_update(number, USB_CSR_TXCOMP, USB_CSR_EPEDS | USB_CSR_EPTYPE_MASK,
                        USB_CSR_EPEDS | type << USB_CSR_EPTYPE_SHIFT);
             reset |= 1u << number;
             if (type == USB_EPTYPE_BULK_OUT)
@@ -359,11 +360,14 @@ static void configure(uint32_t value)
 
 /* CLEAR_FEATURE(ENDPOINT_HALT): the endpoint is held in reset (banks empty,
  * toggle DATA0) while its halt is lifted, so the host meets neither a STALL
- * nor a packet taken and then emptied; its bank note starts afresh. */
+ * nor a packet taken and then emptied; its bank note starts afresh. A TXCOMP
+ * left from the last answer's last packet is cleared with it: afterwards it
+ * would read as the next answer's first packet taken, and the second bank
+ * would be released while the first still waits. */
 static void unhalt(uint32_t ep)
 {
     REG32(USB_RST_EP) = 1u << ep;
-    csr_update(ep, USB_CSR_STALLSENT, USB_CSR_FORCESTALL, 0);
+    csr_update(ep, USB_CSR_STALLSENT | USB_CSR_TXCOMP, USB_CSR_FORCESTALL, 0);
     REG32(USB_RST_EP) = 0;
     if (ep == ep_out)
         out_bank = out_left = 0;
