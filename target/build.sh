@@ -56,4 +56,4 @@ image() {
 
 image init_applet 1088 init_applet.ld applet_entry.S init_applet.c
 image flash_applet 2520 flash_applet.ld applet_entry.S flash_applet.c
-image sram_monitor 5392 sram_monitor.ld sram_monitor_start.S sram_monitor.c sram_usb.c
+image sram_monitor 5392 sram_monitor.ld sram_monitor_start.S sram_monitor.c sram_usb.c fifo_copy.S

@@ -37,6 +37,7 @@
 #include "sram_monitor.h"
 
 #define VERSION_TEXT "v1.0 SRAM monitor"
+#define VERSION_ANSWER "\n\r" VERSION_TEXT "\n\r>" /* the answer to V# */
 
 /* Receive buffer of the DMA; up to RX_BUF_SIZE bytes arriving during one call. */
 #define RX_BUF_SIZE 2048u
@@ -50,8 +51,9 @@ static uint32_t on_usb; /* 1: the link is the USB device port */
 void monitor_main(void) __attribute__((noreturn));
 
 /* The debug unit as the ROM monitor leaves it, set explicitly without
- * resetting the receiver, which may hold the host's next byte. */
-static void serial_setup(void)
+ * resetting the receiver, which may hold the host's next byte. Out of line:
+ * two callers, and the image has little room. */
+static void __attribute__((noinline)) serial_setup(void)
 {
     REG32(DBGU_IDR) = 0xFFFFFFFFu;
     REG32(DBGU_PTCR) = DBGU_PTCR_RXTDIS;
@@ -60,39 +62,59 @@ static void serial_setup(void)
     REG32(DBGU_CR) = DBGU_CR_RXEN | DBGU_CR_TXEN | DBGU_CR_RSTSTA;
 }
 
-/* Next received byte. On the debug unit: first those the DMA caught, then
- * the unit itself. When the USB link is given up, the debug unit serves. */
-static uint32_t get_byte(void)
+/* Stores the next n received bytes at to. On USB straight from the port's
+ * packets; when the USB link is given up, the rest come from the debug unit:
+ * first those the DMA caught, then the unit itself. */
+static void get_bytes(volatile uint8_t *to, uint32_t n)
 {
     if (on_usb) {
-        uint32_t byte = usb_link_get();
-        if (byte != USB_LINK_GONE)
-            return byte;
+        uint32_t got = usb_link_read(to, n);
+        if (got == n)
+            return;
+        to += got;
+        n -= got;
         on_usb = 0;
         serial_setup();
     }
-    if (rx_pos < rx_len)
-        return rx_buf[rx_pos++];
-    while (!(REG32(DBGU_SR) & DBGU_SR_RXRDY))
-        ;
-    return REG32(DBGU_RHR) & 0xFFu;
+    for (; n; n--) {
+        if (rx_pos < rx_len) {
+            *to++ = rx_buf[rx_pos++];
+            continue;
+        }
+        while (!(REG32(DBGU_SR) & DBGU_SR_RXRDY))
+            ;
+        *to++ = (uint8_t)REG32(DBGU_RHR);
+    }
+}
+
+static uint32_t get_byte(void)
+{
+    uint8_t byte;
+
+    get_bytes(&byte, 1);
+    return byte;
+}
+
+/* Sends n bytes from memory at from: on USB packet by packet into the
+ * port's FIFO, on the debug unit byte by byte as the transmitter is ready. */
+static void put_bytes(const volatile uint8_t *from, uint32_t n)
+{
+    if (on_usb) {
+        usb_link_write(from, n);
+        return;
+    }
+    for (; n; n--) {
+        while (!(REG32(DBGU_SR) & DBGU_SR_TXRDY))
+            ;
+        REG32(DBGU_THR) = *from++;
+    }
 }
 
 static void put_byte(uint32_t byte)
 {
-    if (on_usb) {
-        usb_link_put(byte);
-        return;
-    }
-    while (!(REG32(DBGU_SR) & DBGU_SR_TXRDY))
-        ;
-    REG32(DBGU_THR) = byte & 0xFFu;
-}
+    uint8_t b = (uint8_t)byte;
 
-static void put_text(const char *text)
-{
-    while (*text)
-        put_byte((uint8_t)*text++);
+    put_bytes(&b, 1);
 }
 
 static void put_hex(uint32_t value, uint32_t digits)
@@ -198,7 +220,7 @@ static void serve_frame(uint32_t letter, uint32_t addr, uint32_t value)
         put_byte('\n');
         break;
     case 'V':
-        put_text("\n\r" VERSION_TEXT "\n\r>");
+        put_bytes((const volatile uint8_t *)VERSION_ANSWER, sizeof VERSION_ANSWER - 1);
         break;
     case 'W':
         store32(addr, value);
@@ -226,12 +248,10 @@ static void serve_frame(uint32_t letter, uint32_t addr, uint32_t value)
             put_hex(value, 2);
         break;
     case 'S':
-        for (i = 0; i < value; i++)
-            ((volatile uint8_t *)addr)[i] = (uint8_t)get_byte();
+        get_bytes((volatile uint8_t *)addr, value);
         break;
     case 'R':
-        for (i = 0; i < value; i++)
-            put_byte(((const volatile uint8_t *)addr)[i]);
+        put_bytes((const volatile uint8_t *)addr, value);
         break;
     case 'G':
         call_code(addr);

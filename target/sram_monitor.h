@@ -8,24 +8,32 @@
 
 #include <stdint.h>
 
-/* usb_link_get's answer once the USB link is given up (a bus reset found no
- * descriptors in the boot ROM to enumerate with): serve the debug unit. */
-#define USB_LINK_GONE 0x100u
-
 /* Takes the port over as the ROM monitor left it, touching nothing: 1 when
  * the port is configured (the link is USB), 0 when it is not. */
 uint32_t usb_link_take(void);
 
-/* The host's next byte (0-255) from the bulk OUT endpoint, or USB_LINK_GONE.
- * Waits as long as it takes, serving endpoint 0 and bus resets meanwhile. */
-uint32_t usb_link_get(void);
+/* Stores the host's next n bytes from the bulk OUT endpoint at to, packet by
+ * packet straight from the FIFO; a packet's bytes beyond n stay for the next
+ * call. Waits as long as it takes, serving endpoint 0 and bus resets
+ * meanwhile. Returns n, or fewer once the link is given up (a bus reset
+ * found no descriptors in the boot ROM to enumerate with): the rest then
+ * comes from the debug unit. */
+uint32_t usb_link_read(volatile uint8_t *to, uint32_t n);
 
-/* Adds one byte of an answer; full 64-byte packets go as they fill. Bytes
- * are dropped while the port is not configured. */
-void usb_link_put(uint32_t byte);
+/* Adds n bytes from memory at from to an answer, filling 64-byte packets
+ * straight into the FIFO; each full packet goes when the next byte needs its
+ * bank or the answer ends. Bytes are dropped while the port is not
+ * configured. */
+void usb_link_write(const volatile uint8_t *from, uint32_t n);
 
 /* Ends an answer: sends its last packet, and a zero-length packet after it
  * when the answer's length is a multiple of 64. Nothing for no answer. */
 void usb_link_end_answer(void);
+
+/* The copy loops of fifo_copy.S: n >= 1 bytes between an endpoint's FIFO
+ * register (one word access per byte) and memory (one byte access per
+ * byte), in order, at 10 cycles a byte. */
+void fifo_to_memory(volatile uint8_t *to, uint32_t n, volatile uint32_t *fifo);
+void memory_to_fifo(const volatile uint8_t *from, uint32_t n, volatile uint32_t *fifo);
 
 #endif /* TARGET_SRAM_MONITOR_H */

@@ -22,6 +22,11 @@
  * again; the link is then given up (endpoint 0 stays off, the host's
  * enumeration fails) and the monitor serves the debug serial unit instead.
  *
+ * Data: the bytes of S data and of answers move a packet at a time between
+ * the FIFO and memory in the tight loops of fifo_copy.S, about 10 cycles a
+ * byte, so that the monitor keeps up with the bus (a 64-byte packet every
+ * 53 microseconds at most, about 40 cycles a byte) with time to spare.
+ *
  * CSR discipline: a CSR write writes 1 to every flag that is not to be
  * cleared and 0 only to flags seen set, keeps the other fields as read, and
  * is followed by reads until it shows; the FIFO of an endpoint is touched
@@ -570,19 +575,25 @@ static void out_hand_back(void)
     out_left = 0;
 }
 
-uint32_t usb_link_get(void)
+/* Waits until an OUT packet is open (out_left bytes of it in the FIFO),
+ * serving the port and the descriptor search meanwhile; 0 once the link is
+ * given up. */
+static uint32_t out_open(void)
 {
-    uint32_t csr, full, byte;
+    uint32_t csr, full;
 
     while (!out_left) {
         if (gone)
-            return USB_LINK_GONE;
+            return 0;
         if (usb_service() || !configured)
             continue;
         csr = CSR(ep_out);
         full = csr & (USB_CSR_RX_DATA_BK0 | USB_CSR_RX_DATA_BK1);
         if (!full) {
-            search_rom(SEARCH_STEP);
+            /* Once the search has ended this loop is a few instructions,
+             * and the host's next packet is taken as soon as it lands. */
+            if (search_at)
+                search_rom(SEARCH_STEP);
             continue;
         }
         /* A single full bank is the one due; with both full the note says
@@ -593,10 +604,25 @@ uint32_t usb_link_get(void)
         if (!out_left)
             out_hand_back(); /* a zero-length packet */
     }
-    byte = FDR(ep_out) & 0xFFu;
-    if (!--out_left)
-        out_hand_back();
-    return byte;
+    return 1;
+}
+
+uint32_t usb_link_read(volatile uint8_t *to, uint32_t n)
+{
+    uint32_t left = n, chunk;
+
+    while (left && out_open()) {
+        /* The packet's bytes straight from the FIFO into memory: as many as
+         * the packet holds or the caller wants, whichever is fewer. */
+        chunk = left < out_left ? left : out_left;
+        left -= chunk;
+        out_left -= chunk;
+        fifo_to_memory(to, chunk, &FDR(ep_out));
+        to += chunk;
+        if (!out_left)
+            out_hand_back();
+    }
+    return n - left;
 }
 
 /* Lets the IN bank being filled go once the packet released before it has
@@ -618,14 +644,24 @@ static void in_send(void)
     in_count = 0;
 }
 
-void usb_link_put(uint32_t byte)
+void usb_link_write(const volatile uint8_t *from, uint32_t n)
 {
-    if (in_count == USB_BULK_SIZE)
-        in_send();
-    if (!configured)
-        return;
-    FDR(ep_in) = byte & 0xFFu;
-    in_count++;
+    uint32_t room;
+
+    while (n) {
+        if (in_count == USB_BULK_SIZE)
+            in_send();
+        if (!configured)
+            return;
+        /* Fills the bank from memory: up to the packet's 64 bytes. */
+        room = USB_BULK_SIZE - in_count;
+        if (room > n)
+            room = n;
+        n -= room;
+        in_count += room;
+        memory_to_fifo(from, room, &FDR(ep_in));
+        from += room;
+    }
 }
 
 void usb_link_end_answer(void)
