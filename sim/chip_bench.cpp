@@ -229,12 +229,19 @@ void PrintPath(const char* what, const StepSide::Mark& from, const StepSide::Mar
                 static_cast<unsigned long long>(packets), static_cast<double>(own) / bytes);
 }
 
-// The SRAM monitor image on the USB link as the tool starts it (S, G, T#),
-// then one chunk of S data into the applet buffer and one R answer of a
-// chunk less a byte (as the read-back pass reads it), in chip time.
-int SramMonitorPaths() {
+std::string W(uint32_t address, uint32_t value) { return "W" + Hex8(address) + "," + Hex8(value) + "#"; }
+std::string Read4(uint32_t address) { return "w" + Hex8(address) + ",4#"; }
+
+// One monitor on the USB link with the PC's CDC driver model, in chip time:
+// version 2 is the SRAM monitor image started as the tool starts it (S, G,
+// T#), version 1 the ROM monitor itself. Then the flash applet, one chunk of
+// S data into its buffer, one R answer of a chunk less a byte, and one chunk
+// of the read-back pass as the tool sends it (the read command's four W, G,
+// three w, R, o).
+int UsbPaths(bool version2) {
     const std::vector<uint8_t> monitor_image = ReadImage("sram_monitor.bin");
-    if (monitor_image.empty()) return 1;
+    const std::vector<uint8_t> applet = ReadImage("flash_applet.bin");
+    if (monitor_image.empty() || applet.empty()) return 1;
     sim::Chip chip{sim::ChipOptions{}};
     StepSide side;
     sim::CdcHost host(sim::CdcHostOptions{}, &chip.Usb(), &side);
@@ -243,7 +250,7 @@ int SramMonitorPaths() {
     side.Watch(&clock, &host);
     clock.after = [&side] { side.Finished(); };
     sim::UsbMonitorLine line(&chip, &clock, sim::RomDescriptorLayout::kSheet);
-    sim::RomMonitor rom(&chip, &line, "v2.0 Jan 01 2010");
+    sim::RomMonitor rom(&chip, &line, version2 ? "v2.0 Jan 01 2010" : "v1.4 Nov 10 2006");
     sim::InstallRomDescriptors(&chip, sim::RomDescriptorLayout::kSheet);
     chip.SetBus(&clock);
     line.Boot();
@@ -251,32 +258,58 @@ int SramMonitorPaths() {
     std::string data(kChunk, '\0');
     uint32_t x = 11;
     for (char& b : data) b = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    auto command = [&side](uint32_t code, uint32_t a1, uint32_t a2, uint32_t a3) {
+        const size_t first = side.Write(W(kMailbox, code));
+        side.Write(W(kMailbox + 8, a1));
+        side.Write(W(kMailbox + 12, a2));
+        side.Write(W(kMailbox + 16, a3));
+        side.Write("G" + Hex8(kApplet) + "#");
+        return first;
+    };
     side.Write("N#", 2);
-    side.Write("S00200000," + Hex8(static_cast<uint32_t>(monitor_image.size())) + "#");
-    side.Write(std::string(monitor_image.begin(), monitor_image.end()));
-    side.Write("G00200000#");
-    side.Write("T#", 3);
-    side.Write("N#", 2);
-    // Long enough for the monitor's search for the descriptors, which runs
-    // while it waits for the host, to end as it does early in a session.
+    if (version2) {
+        side.Write("S00200000," + Hex8(static_cast<uint32_t>(monitor_image.size())) + "#");
+        side.Write(std::string(monitor_image.begin(), monitor_image.end()));
+        side.Write("G00200000#");
+        side.Write("T#", 3);
+        side.Write("N#", 2);
+    }
+    side.Write("S" + Hex8(kApplet) + "," + Hex8(static_cast<uint32_t>(applet.size())) + "#");
+    side.Write(std::string(applet.begin(), applet.end()));
+    command(0, 4, 0, 0);
+    side.Write(Read4(kMailbox), 4);
+    // Long enough for the SRAM monitor's search for the descriptors, which
+    // runs while it waits for the host, to end as it does early in a session.
     side.Pause(100 * sim::kFrameCycles);
     side.Write("S" + Hex8(kBuffer) + "," + Hex8(kChunk) + "#");
     const size_t s_data = side.Write(data);
     const size_t check = side.Write("o" + Hex8(kBuffer + kChunk - 1) + ",4#", 1);
     const size_t r = side.Write("R" + Hex8(kBuffer) + "," + Hex8(kChunk - 1) + "#", kChunk - 1);
+    const size_t chunk_first = command(3, kBuffer, kChunk, 0);
+    for (uint32_t i = 0; i < 3; ++i) side.Write(Read4(kMailbox + 4 * i), 4);
+    const size_t chunk_r = side.Write("R" + Hex8(kBuffer) + "," + Hex8(kChunk - 1) + "#", kChunk - 1);
+    const size_t chunk_last = side.Write("o" + Hex8(kBuffer + kChunk - 1) + ",4#", 1);
     bus.done = [&side] { return side.Finished(); };
     bus.deadline = 60000 * sim::kFrameCycles;
     rom.Serve();
+    const std::string flash(chip.Flash().begin(), chip.Flash().begin() + kChunk - 1);
     if (!side.Finished() || side.At(check).reply != data.substr(kChunk - 1) ||
-        side.At(r).reply != data.substr(0, kChunk - 1)) {
-        std::fprintf(stderr, "the SRAM monitor's session did not complete as expected\n");
+        side.At(r).reply != data.substr(0, kChunk - 1) || side.At(chunk_r).reply != flash) {
+        std::fprintf(stderr, "the monitor's session did not complete as expected\n");
         return 1;
     }
-    std::printf("SRAM monitor on USB, in chip time:\n");
-    PrintPath("S data, 21,504 bytes, until the port took the last packet", side.At(s_data).begun,
-              side.At(s_data).taken, kChunk, kChunk / 64);
-    PrintPath("R answer, 21,503 bytes, from the frame to the last byte delivered", side.At(r).begun,
-              side.At(r).answered, kChunk - 1, 1 + kChunk / 64);
+    const StepSide::Mark &from = side.At(chunk_first).begun, &to = side.At(chunk_last).answered;
+    if (version2) {
+        std::printf("SRAM monitor on USB, in chip time:\n");
+        PrintPath("S data, 21,504 bytes, until the port took the last packet", side.At(s_data).begun,
+                  side.At(s_data).taken, kChunk, kChunk / 64);
+        PrintPath("R answer, 21,503 bytes, from the frame to the last byte delivered", side.At(r).begun,
+                  side.At(r).answered, kChunk - 1, 1 + kChunk / 64);
+    }
+    std::printf("  %s: one chunk of the read-back pass (4 W, G, 3 w, R, o) %.2f ms chip time; "
+                "its R answer %.2f ms\n",
+                version2 ? "version 2" : "version 1 (the ROM monitor)", (to.at - from.at) / 48000.0,
+                (side.At(chunk_r).answered.at - side.At(chunk_r).begun.at) / 48000.0);
     return 0;
 }
 
@@ -322,5 +355,5 @@ int main() {
     if (store < 0 || load < 0) return 1;
     std::printf("a loop of one SRAM store: %.1f ns per pass, of one SRAM load: %.1f ns (3 instructions each)\n",
                 store, load);
-    return SramMonitorPaths();
+    return UsbPaths(true) | UsbPaths(false);
 }
