@@ -70,7 +70,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/usb_port.h"
+#include "sim/chip/usb_port.h"
 
 namespace sim {
 

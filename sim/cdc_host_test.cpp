@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/usb_descriptors.h"
-#include "sim/usb_port.h"
+#include "sim/chip/usb_port.h"
 
 namespace sim {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "sim/cdc_host.h"
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 #include "sim/options.h"
 #include "sim/pty_line.h"
 #include "sim/rom_monitor.h"

@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 namespace sim {
 

@@ -36,7 +36,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 #include "sim/rom_monitor.h"
 #include "sim/usb_descriptors.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sim/cdc_host.h"
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 #include "sim/rom_monitor.h"
 #include "sim/rom_usb.h"
 #include "sim/usb_descriptors.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 #include "sim/wire_log.h"
 
 namespace sim {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sim/cdc_host.h"
-#include "sim/usb_port.h"
+#include "sim/chip/usb_port.h"
 
 namespace sim {
 

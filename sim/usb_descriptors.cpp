@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 namespace sim {
 

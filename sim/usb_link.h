@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "sim/cdc_host.h"
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 namespace sim {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "sim/cdc_host.h"
-#include "sim/chip.h"
-#include "sim/usb_port.h"
+#include "sim/chip/chip.h"
+#include "sim/chip/usb_port.h"
 
 namespace sim {
 

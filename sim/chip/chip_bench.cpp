@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim/flash_controller.h"
+#include "sim/chip/flash_controller.h"
 
 #include <cstdio>
 #include <cstring>

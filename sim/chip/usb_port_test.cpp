@@ -1,4 +1,4 @@
-#include "sim/usb_port.h"
+#include "sim/chip/usb_port.h"
 
 #include <gtest/gtest.h>
 

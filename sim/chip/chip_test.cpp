@@ -1,13 +1,13 @@
 // The chip with emulated code: hand-encoded ARM instructions run from SRAM
 // and return to an address in the ROM area.
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <initializer_list>
 
-#include "sim/debug_unit.h"
+#include "sim/chip/debug_unit.h"
 
 namespace sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 #include <unicorn/unicorn.h>
 
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/debug_unit.h"
-#include "sim/flash_controller.h"
+#include "sim/chip/debug_unit.h"
+#include "sim/chip/flash_controller.h"
 
 // The CPU emulator keeps a small per-page bitmap when code writes into a page
 // it has translated (the applets' mailbox and buffer share pages with their

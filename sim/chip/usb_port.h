@@ -82,8 +82,8 @@
 //   transceiver is on and the pull-up is on (Attached()).
 // - Any other offset in the port's range is not a register: Read and Write
 //   return false and the chip treats the access as a fault.
-#ifndef QUILLMERE_SIM_USB_PORT_H
-#define QUILLMERE_SIM_USB_PORT_H
+#ifndef QUILLMERE_SIM_CHIP_USB_PORT_H
+#define QUILLMERE_SIM_CHIP_USB_PORT_H
 
 #include <cstddef>
 #include <cstdint>

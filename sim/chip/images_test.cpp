@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 #include "target/applet.h"
 
 namespace {

@@ -13,8 +13,8 @@
 // chip time of its own instruction. Flash busy times, the debug unit's byte
 // time (4,166 cycles at 115200 baud) and the USB bus's frames are counted in
 // it.
-#ifndef QUILLMERE_SIM_CHIP_H
-#define QUILLMERE_SIM_CHIP_H
+#ifndef QUILLMERE_SIM_CHIP_CHIP_H
+#define QUILLMERE_SIM_CHIP_CHIP_H
 
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/usb_port.h"
+#include "sim/chip/usb_port.h"
 
 namespace sim {
 

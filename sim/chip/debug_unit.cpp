@@ -1,4 +1,4 @@
-#include "sim/debug_unit.h"
+#include "sim/chip/debug_unit.h"
 
 namespace sim {
 

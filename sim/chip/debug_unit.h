@@ -3,12 +3,12 @@
 // SerialLine no faster than one per kCyclesPerByte cycles, into a one-byte
 // receive register (overrun when it is still full) or, with the receive DMA
 // on, straight into SRAM.
-#ifndef QUILLMERE_SIM_DEBUG_UNIT_H
-#define QUILLMERE_SIM_DEBUG_UNIT_H
+#ifndef QUILLMERE_SIM_CHIP_DEBUG_UNIT_H
+#define QUILLMERE_SIM_CHIP_DEBUG_UNIT_H
 
 #include <cstdint>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 namespace sim {
 

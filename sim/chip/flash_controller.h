@@ -2,8 +2,8 @@
 // status registers, the page latch, lock bits, GPNVM bits and busy times.
 // Time is passed in explicitly as a chip-time cycle count ("now"), so the
 // model runs the same inside the emulator and in unit tests.
-#ifndef QUILLMERE_SIM_FLASH_CONTROLLER_H
-#define QUILLMERE_SIM_FLASH_CONTROLLER_H
+#ifndef QUILLMERE_SIM_CHIP_FLASH_CONTROLLER_H
+#define QUILLMERE_SIM_CHIP_FLASH_CONTROLLER_H
 
 #include <cstdint>
 #include <string>

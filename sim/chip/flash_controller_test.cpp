@@ -1,8 +1,8 @@
-#include "sim/flash_controller.h"
+#include "sim/chip/flash_controller.h"
 
 #include <gtest/gtest.h>
 
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
 
 namespace sim {
 namespace {
