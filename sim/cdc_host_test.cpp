@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/usb_descriptors.h"
+#include "sim/rom/usb_descriptors.h"
 #include "sim/chip/usb_port.h"
 
 namespace sim {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/usb_descriptors.h"
+#include "sim/rom/usb_descriptors.h"
 
 namespace sim {
 

@@ -40,7 +40,7 @@
 #include "sim/cdc_host.h"
 #include "sim/frame_tracker.h"
 #include "sim/options.h"
-#include "sim/rom_monitor.h"
+#include "sim/rom/rom_monitor.h"
 #include "sim/usb_link.h"
 #include "sim/wire_log.h"
 

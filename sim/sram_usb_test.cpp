@@ -15,9 +15,9 @@
 
 #include "sim/cdc_host.h"
 #include "sim/chip/chip.h"
-#include "sim/rom_monitor.h"
-#include "sim/rom_usb.h"
-#include "sim/usb_descriptors.h"
+#include "sim/rom/rom_monitor.h"
+#include "sim/rom/rom_usb.h"
+#include "sim/rom/usb_descriptors.h"
 #include "sim/usb_test_bus.h"
 #include "target/applet.h"
 

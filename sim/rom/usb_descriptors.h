@@ -3,8 +3,8 @@
 // interrupt IN). The simulated boot ROM keeps them as constant tables in its
 // ROM region, where code (and a probe reading memory) can find them by their
 // shape; the native ROM monitor serves them from there.
-#ifndef QUILLMERE_SIM_USB_DESCRIPTORS_H
-#define QUILLMERE_SIM_USB_DESCRIPTORS_H
+#ifndef QUILLMERE_SIM_ROM_USB_DESCRIPTORS_H
+#define QUILLMERE_SIM_ROM_USB_DESCRIPTORS_H
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "sim/usb_descriptors.h"
+#include "sim/rom/usb_descriptors.h"
 
 #include <initializer_list>
 

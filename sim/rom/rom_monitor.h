@@ -17,8 +17,8 @@
 //   G addr#    runs the code at addr with lr = kRomReturnAddress
 // A malformed frame is ignored (logged). Bus accesses outside the map are
 // logged; reads then answer 0 so the reply keeps its length.
-#ifndef QUILLMERE_SIM_ROM_MONITOR_H
-#define QUILLMERE_SIM_ROM_MONITOR_H
+#ifndef QUILLMERE_SIM_ROM_ROM_MONITOR_H
+#define QUILLMERE_SIM_ROM_ROM_MONITOR_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "sim/rom_usb.h"
+#include "sim/rom/rom_usb.h"
 
 #include <algorithm>
 #include <chrono>

@@ -29,16 +29,16 @@
 //   answer's length is a multiple of 64.
 // - While code started with G runs nobody serves the port: the banks hold
 //   what the host sends and the port NAKs the rest.
-#ifndef QUILLMERE_SIM_ROM_USB_H
-#define QUILLMERE_SIM_ROM_USB_H
+#ifndef QUILLMERE_SIM_ROM_ROM_USB_H
+#define QUILLMERE_SIM_ROM_ROM_USB_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "sim/chip/chip.h"
-#include "sim/rom_monitor.h"
-#include "sim/usb_descriptors.h"
+#include "sim/rom/rom_monitor.h"
+#include "sim/rom/usb_descriptors.h"
 
 namespace sim {
 

@@ -1,7 +1,7 @@
 // The ROM monitor's USB side in chip time: the monitor serves the chip's port
 // model through its registers while the PC's CDC driver model (or a test
 // acting as the host, transaction by transaction) is on the bus.
-#include "sim/rom_usb.h"
+#include "sim/rom/rom_usb.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "sim/cdc_host.h"
-#include "sim/rom_monitor.h"
-#include "sim/usb_descriptors.h"
+#include "sim/rom/rom_monitor.h"
+#include "sim/rom/usb_descriptors.h"
 #include "sim/usb_test_bus.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "sim/rom_monitor.h"
+#include "sim/rom/rom_monitor.h"
 
 #include <cinttypes>
 #include <cstdio>
