@@ -6,17 +6,17 @@
 #include <memory>
 #include <string>
 
-#include "sim/cdc_host.h"
+#include "sim/host/cdc_host.h"
 #include "sim/chip/chip.h"
 #include "sim/options.h"
-#include "sim/pty_line.h"
+#include "sim/host/pty_line.h"
 #include "sim/rom/rom_monitor.h"
 #include "sim/rom/rom_usb.h"
 #include "sim/sim_log.h"
 #include "sim/state_file.h"
 #include "sim/rom/usb_descriptors.h"
-#include "sim/usb_link.h"
-#include "sim/wire_log.h"
+#include "sim/host/usb_link.h"
+#include "sim/host/wire_log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "sim/chip/chip.h"
-#include "sim/wire_log.h"
+#include "sim/host/wire_log.h"
 
 namespace sim {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/cdc_host.h"
+#include "sim/host/cdc_host.h"
 #include "sim/chip/usb_port.h"
 
 namespace sim {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <utility>
 
-#include "sim/frame_tracker.h"
+#include "sim/host/frame_tracker.h"
 #include "sim/sim_log.h"
-#include "sim/wire_log.h"
+#include "sim/host/wire_log.h"
 
 namespace sim {
 

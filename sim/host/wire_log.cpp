@@ -1,4 +1,4 @@
-#include "sim/wire_log.h"
+#include "sim/host/wire_log.h"
 
 #include <cinttypes>
 

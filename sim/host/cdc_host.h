@@ -60,8 +60,8 @@
 //                   kAttemptPauseCycles (100 ms) the port is reset again and
 //                   the enumeration starts over, up to 4 attempts (Linux) or
 //                   3 (Windows); after the last the port is gone.
-#ifndef QUILLMERE_SIM_CDC_HOST_H
-#define QUILLMERE_SIM_CDC_HOST_H
+#ifndef QUILLMERE_SIM_HOST_CDC_HOST_H
+#define QUILLMERE_SIM_HOST_CDC_HOST_H
 
 #include <cstddef>
 #include <cstdint>

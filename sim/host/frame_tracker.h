@@ -5,8 +5,8 @@
 // the '#' belongs to the same frame ("V#\n", "#\n"); an S frame's data (its
 // length from the digits after the comma) belongs to the S frame. Frames are
 // numbered from 0 in the order their first byte arrives.
-#ifndef QUILLMERE_SIM_FRAME_TRACKER_H
-#define QUILLMERE_SIM_FRAME_TRACKER_H
+#ifndef QUILLMERE_SIM_HOST_FRAME_TRACKER_H
+#define QUILLMERE_SIM_HOST_FRAME_TRACKER_H
 
 #include <cstddef>
 #include <cstdint>

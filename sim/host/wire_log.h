@@ -15,8 +15,8 @@
 // header text directly. Runs of more than kInlineBytes bytes are written as
 // "[<n> bytes crc32 <8 hex digits>]". Notes start with '(' and tell what a
 // fault did, e.g. "(dropped)".
-#ifndef QUILLMERE_SIM_WIRE_LOG_H
-#define QUILLMERE_SIM_WIRE_LOG_H
+#ifndef QUILLMERE_SIM_HOST_WIRE_LOG_H
+#define QUILLMERE_SIM_HOST_WIRE_LOG_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "sim/pty_line.h"
+#include "sim/host/pty_line.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "sim/frame_tracker.h"
+#include "sim/host/frame_tracker.h"
 
 #include <cstring>
 

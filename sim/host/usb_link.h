@@ -11,12 +11,12 @@
 // - real time: chip time never runs ahead of wall time; the link sleeps
 //   until the wall clock catches up, so a run takes as long as on a real
 //   instrument (flash busy times and USB frames included).
-#ifndef QUILLMERE_SIM_USB_LINK_H
-#define QUILLMERE_SIM_USB_LINK_H
+#ifndef QUILLMERE_SIM_HOST_USB_LINK_H
+#define QUILLMERE_SIM_HOST_USB_LINK_H
 
 #include <cstdint>
 
-#include "sim/cdc_host.h"
+#include "sim/host/cdc_host.h"
 #include "sim/chip/chip.h"
 
 namespace sim {

@@ -2,15 +2,15 @@
 // driving the PC's CDC driver model (or no host at all), and control
 // requests of the test's own on endpoint 0, one transaction a bus slot,
 // between the driver's own transactions.
-#ifndef QUILLMERE_SIM_USB_TEST_BUS_H
-#define QUILLMERE_SIM_USB_TEST_BUS_H
+#ifndef QUILLMERE_SIM_HOST_USB_TEST_BUS_H
+#define QUILLMERE_SIM_HOST_USB_TEST_BUS_H
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
-#include "sim/cdc_host.h"
+#include "sim/host/cdc_host.h"
 #include "sim/chip/chip.h"
 #include "sim/chip/usb_port.h"
 
@@ -173,4 +173,4 @@ class TestBus : public BusClock {
 
 }  // namespace sim
 
-#endif  // QUILLMERE_SIM_USB_TEST_BUS_H
+#endif  // QUILLMERE_SIM_HOST_USB_TEST_BUS_H

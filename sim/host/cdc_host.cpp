@@ -1,4 +1,4 @@
-#include "sim/cdc_host.h"
+#include "sim/host/cdc_host.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/frame_tracker.h"
-#include "sim/wire_log.h"
+#include "sim/host/frame_tracker.h"
+#include "sim/host/wire_log.h"
 
 namespace sim {
 namespace {

@@ -25,8 +25,8 @@
 // writes read are matched with the last marks seen; marks left over belong
 // to writes placed earlier or purged unread, and writes whose marks are
 // still on their way follow everything seen.
-#ifndef QUILLMERE_SIM_PTY_LINE_H
-#define QUILLMERE_SIM_PTY_LINE_H
+#ifndef QUILLMERE_SIM_HOST_PTY_LINE_H
+#define QUILLMERE_SIM_HOST_PTY_LINE_H
 
 #include <poll.h>
 
@@ -37,12 +37,12 @@
 #include <utility>
 #include <vector>
 
-#include "sim/cdc_host.h"
-#include "sim/frame_tracker.h"
+#include "sim/host/cdc_host.h"
+#include "sim/host/frame_tracker.h"
 #include "sim/options.h"
 #include "sim/rom/rom_monitor.h"
-#include "sim/usb_link.h"
-#include "sim/wire_log.h"
+#include "sim/host/usb_link.h"
+#include "sim/host/wire_log.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sim/usb_link.h"
+#include "sim/host/usb_link.h"
 
 #include <cstdint>
 
