@@ -11,7 +11,7 @@
 // reply chunk is complete, so a usb line may come before them.
 // <ms> counts milliseconds since the simulator started, <frame> is the frame
 // index (a reply belongs to the frame whose bytes the device took last).
-// <bytes> is the escaped text (see EscapeBytes); an S frame's data follows its
+// <bytes> is the escaped text (see EscapeBytes in sim/sim_log.h); an S frame's data follows its
 // header text directly. Runs of more than kInlineBytes bytes are written as
 // "[<n> bytes crc32 <8 hex digits>]". Notes start with '(' and tell what a
 // fault did, e.g. "(dropped)".
@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_log.h"
+
 namespace sim {
 
 // Byte runs up to this length are written out; longer ones are summarised.
@@ -32,10 +34,6 @@ constexpr size_t kInlineBytes = 64;
 // CRC-32 (IEEE 802.3, reflected, initial and final xor 0xFFFFFFFF). Pass the
 // previous result as crc to continue over several pieces; 0 to start.
 uint32_t Crc32(const uint8_t* data, size_t length, uint32_t crc = 0);
-
-// Printable ASCII (0x20 to 0x7E) as it is, except '\' written "\\"; line
-// feed "\n", carriage return "\r", every other byte "\xNN" (uppercase hex).
-std::string EscapeBytes(const uint8_t* data, size_t length);
 
 // EscapeBytes for up to kInlineBytes bytes, the summary form above otherwise.
 std::string DescribeBytes(const uint8_t* data, size_t length);

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "sim/host/frame_tracker.h"
+#include "sim/rom/monitor_frame.h"
 #include "sim/sim_log.h"
-#include "sim/host/wire_log.h"
 
 namespace sim {
 
