@@ -91,73 +91,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/chip/usb_bus.h"
+#include "sim/chip/usb_regs.h"
+
 namespace sim {
-
-constexpr uint32_t kUsbBase = 0xFFFB0000;
-constexpr uint32_t kUsbSize = 0x4000;
-
-// Register offsets from kUsbBase.
-constexpr uint32_t kUsbFrmNum = 0x000;
-constexpr uint32_t kUsbGlbStat = 0x004;
-constexpr uint32_t kUsbFaddr = 0x008;
-constexpr uint32_t kUsbIer = 0x010;
-constexpr uint32_t kUsbIdr = 0x014;
-constexpr uint32_t kUsbImr = 0x018;
-constexpr uint32_t kUsbIsr = 0x01C;
-constexpr uint32_t kUsbIcr = 0x020;
-constexpr uint32_t kUsbRstEp = 0x028;
-constexpr uint32_t kUsbCsr0 = 0x030;  // + 4n
-constexpr uint32_t kUsbFdr0 = 0x050;  // + 4n
-constexpr uint32_t kUsbTxvc = 0x074;
-
-// FRM_NUM
-constexpr uint32_t kFrmNumMask = 0x7FF;
-constexpr uint32_t kFrmErr = 1u << 16;
-constexpr uint32_t kFrmOk = 1u << 17;
-// GLB_STAT
-constexpr uint32_t kGlbFadden = 1u << 0;
-constexpr uint32_t kGlbConfg = 1u << 1;
-constexpr uint32_t kGlbEsr = 1u << 2;
-constexpr uint32_t kGlbRsminpr = 1u << 3;
-constexpr uint32_t kGlbRmwupe = 1u << 4;
-// FADDR
-constexpr uint32_t kFaddrFaddMask = 0x7F;
-constexpr uint32_t kFaddrFen = 1u << 8;
-// ISR / ICR / IER / IDR / IMR
-constexpr uint32_t kIsrEpInt(int n) { return 1u << n; }
-constexpr uint32_t kIsrRxsusp = 1u << 8;
-constexpr uint32_t kIsrRxrsm = 1u << 9;
-constexpr uint32_t kIsrSofint = 1u << 11;
-constexpr uint32_t kIsrEndbusres = 1u << 12;
-constexpr uint32_t kIsrWakeup = 1u << 13;
-// CSRn
-constexpr uint32_t kCsrTxcomp = 1u << 0;
-constexpr uint32_t kCsrRxDataBk0 = 1u << 1;
-constexpr uint32_t kCsrRxsetup = 1u << 2;
-constexpr uint32_t kCsrStallsent = 1u << 3;
-constexpr uint32_t kCsrTxpktrdy = 1u << 4;
-constexpr uint32_t kCsrForcestall = 1u << 5;
-constexpr uint32_t kCsrRxDataBk1 = 1u << 6;
-constexpr uint32_t kCsrDir = 1u << 7;
-constexpr uint32_t kCsrEptypeShift = 8;
-constexpr uint32_t kCsrEptypeMask = 7u << 8;
-constexpr uint32_t kCsrDtgle = 1u << 11;
-constexpr uint32_t kCsrEpeds = 1u << 15;
-constexpr uint32_t kCsrRxbytecntShift = 16;
-constexpr uint32_t kCsrRxbytecntMask = 0x7FFu << 16;
-// The flags cleared by writing 0.
-constexpr uint32_t kCsrW0cFlags = kCsrTxcomp | kCsrRxDataBk0 | kCsrRxsetup | kCsrStallsent | kCsrRxDataBk1;
-// EPTYPE values.
-constexpr uint32_t kEptypeControl = 0;
-constexpr uint32_t kEptypeIsoOut = 1;
-constexpr uint32_t kEptypeBulkOut = 2;
-constexpr uint32_t kEptypeIntOut = 3;
-constexpr uint32_t kEptypeIsoIn = 5;
-constexpr uint32_t kEptypeBulkIn = 6;
-constexpr uint32_t kEptypeIntIn = 7;
-// TXVC
-constexpr uint32_t kTxvcTxvdis = 1u << 8;
-constexpr uint32_t kTxvcPuon = 1u << 9;
 
 // How long a CSR write takes to show, in master clock cycles (0.5 to 2
 // microseconds; see the file comment). The chip sheet says "a few clocks"
@@ -168,16 +105,6 @@ constexpr uint32_t kTxvcPuon = 1u << 9;
 // reads until the write shows never notices the delay.
 constexpr uint64_t kCsrSettleMinCycles = 24;
 constexpr uint64_t kCsrSettleMaxCycles = 96;
-
-constexpr int kUsbMaxEndpoints = 8;
-
-// The port's answer to one transaction of the host.
-enum class Handshake {
-    kAck,    // taken (OUT, SETUP) or data sent (IN)
-    kNak,    // not now; the host tries again later
-    kStall,  // the endpoint is halted (FORCESTALL)
-    kNone,   // no answer at all: not addressed to this port, endpoint off or of another type, port off the bus
-};
 
 struct UsbPortOptions {
     int endpoints = 4;  // 4 to 8
@@ -206,17 +133,7 @@ struct UsbPortStats {
     uint64_t reset_answer_cycles = 0;
 };
 
-// One packet the port sent to the host: its bytes, the data toggle it went
-// with, and for each byte the tag that code had last read from the FIFO of
-// an endpoint other than 0 when it wrote the byte (the simulator uses the host frame number, so that
-// a reply is known by the frame it answers).
-struct InPacket {
-    std::vector<uint8_t> data;
-    std::vector<uint64_t> tags;
-    int toggle = 0;
-};
-
-class UsbPort {
+class UsbPort : public UsbBusDevice {
  public:
     explicit UsbPort(const UsbPortOptions& options);
 
@@ -226,20 +143,14 @@ class UsbPort {
     bool Read(uint32_t offset, uint64_t now, uint32_t* value);
     bool Write(uint32_t offset, uint32_t value, uint64_t now);
 
-    // --- The bus side: the host's transactions at chip time now. ---
-    // SETUP to endpoint 0 (always DATA0, 8 bytes).
-    Handshake Setup(uint8_t address, const uint8_t setup[8], uint64_t now);
-    // An OUT data packet of n bytes (0 to the endpoint's FIFO size) with
-    // data toggle `toggle` (0 or 1); tags: one per byte (may be null: 0).
+    // --- The bus side: the host's transactions at chip time now, as
+    // UsbBusDevice describes them. ---
+    Handshake Setup(uint8_t address, const uint8_t setup[8], uint64_t now) override;
     Handshake Out(uint8_t address, int endpoint, const uint8_t* data, size_t n, int toggle,
-                  const uint64_t* tags, uint64_t now);
-    // An IN token. On kAck, *packet holds what the port sent; the host's
-    // acknowledgement is implied (the port counts the packet as taken).
-    Handshake In(uint8_t address, int endpoint, InPacket* packet, uint64_t now);
-    // The host's reset signalling has ended at now.
-    void BusReset(uint64_t now);
-    // A start-of-frame with frame number `frame` (11 bits).
-    void StartOfFrame(uint32_t frame, uint64_t now);
+                  const uint64_t* tags, uint64_t now) override;
+    Handshake In(uint8_t address, int endpoint, InPacket* packet, uint64_t now) override;
+    void BusReset(uint64_t now) override;
+    void StartOfFrame(uint32_t frame, uint64_t now) override;
     // The bus goes idle (suspend) / resumes.
     void Suspend(uint64_t now);
     void Resume(uint64_t now);
@@ -258,7 +169,7 @@ class UsbPort {
     // True when an IN endpoint (or endpoint 0) has a released packet waiting
     // for the host, or a CSR write that releases one is on its way (it shows
     // within kCsrSettleMaxCycles).
-    bool InPending(int endpoint) const;
+    bool InPending(int endpoint) const override;
     // True while any CSR write has not yet shown.
     bool WritePending() const;
 

@@ -68,7 +68,7 @@ LineCoding LineCoding::FromBytes(const uint8_t in[7]) {
     return c;
 }
 
-CdcHost::CdcHost(const CdcHostOptions& options, UsbPort* port, HostSide* side)
+CdcHost::CdcHost(const CdcHostOptions& options, UsbBusDevice* port, HostSide* side)
     : options_(options), port_(port), side_(side) {
     size_t size = options_.in_transfer_size;
     if (size == 0) size = options_.driver == HostDriver::kWindows ? 4096 : 128;
@@ -190,7 +190,7 @@ void CdcHost::DoStep(uint64_t t) {
         return;
     }
     if (phase_ != Phase::kEnumerating && phase_ != Phase::kRunning) return;
-    if (step_ == 0) port_->StartOfFrame(static_cast<uint32_t>(frame_ & kFrmNumMask), t);
+    if (step_ == 0) port_->StartOfFrame(static_cast<uint32_t>(frame_ & kUsbFrameNumberMask), t);
     Slot(t);
 }
 

@@ -1,7 +1,8 @@
 // The PC's CDC driver on the other side of the chip's USB device port, in
 // chip time: what the program on the PC does with its COM port (open,
-// writes, line settings, close) becomes USB transactions on a UsbPort, and
-// what the port sends becomes bytes the program can read.
+// writes, line settings, close) becomes USB transactions on the port, seen
+// through UsbBusDevice, and what the port sends becomes bytes the program can
+// read.
 //
 // Bus timing (full speed): frames of kFrameCycles (1 ms); each frame starts
 // with a start-of-frame and has kSlotsPerFrame slots, one bulk data packet
@@ -70,7 +71,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/chip/usb_port.h"
+#include "sim/chip/usb_bus.h"
 
 namespace sim {
 
@@ -170,7 +171,7 @@ struct CdcHostStats {
 class CdcHost {
  public:
     // port and side must outlive the host.
-    CdcHost(const CdcHostOptions& options, UsbPort* port, HostSide* side);
+    CdcHost(const CdcHostOptions& options, UsbBusDevice* port, HostSide* side);
 
     // The device's pull-up came on at chip time now: reset the bus and
     // enumerate it (the first enumeration's descriptors are kept).
@@ -191,7 +192,7 @@ class CdcHost {
     // Chip time (> now) of the next slot or frame end at which the bus does
     // something that code or the program could see, or UINT64_MAX when
     // nothing happens until the program does something or code releases a
-    // packet (UsbPort::TakeBusChange()).
+    // packet (the port's TakeBusChange()).
     uint64_t NextEventAt(uint64_t now) const;
 
     // A CLEAR_FEATURE(ENDPOINT_HALT) of the bulk endpoint address (0x01,
@@ -303,7 +304,7 @@ class CdcHost {
     void Note(const std::string& text) const;
 
     CdcHostOptions options_;
-    UsbPort* port_;
+    UsbBusDevice* port_;
     HostSide* side_;
     CdcHostStats stats_;
     size_t in_transfer_size_ = 128;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/rom/usb_descriptors.h"
 #include "sim/chip/usb_port.h"
+#include "sim/rom/usb_descriptors.h"
 
 namespace sim {
 namespace {

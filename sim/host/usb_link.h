@@ -16,8 +16,8 @@
 
 #include <cstdint>
 
-#include "sim/host/cdc_host.h"
 #include "sim/chip/chip.h"
+#include "sim/host/cdc_host.h"
 
 namespace sim {
 

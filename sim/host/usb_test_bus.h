@@ -10,9 +10,9 @@
 #include <functional>
 #include <vector>
 
-#include "sim/host/cdc_host.h"
 #include "sim/chip/chip.h"
 #include "sim/chip/usb_port.h"
+#include "sim/host/cdc_host.h"
 
 namespace sim {
 

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "sim/chip/chip.h"
+#include "sim/chip/usb_regs.h"
 #include "sim/rom/rom_monitor.h"
 #include "sim/rom/usb_descriptors.h"
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "sim/host/cdc_host.h"
+#include "sim/host/usb_test_bus.h"
 #include "sim/rom/rom_monitor.h"
 #include "sim/rom/usb_descriptors.h"
-#include "sim/host/usb_test_bus.h"
 
 namespace sim {
 namespace {
