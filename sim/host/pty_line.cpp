@@ -112,7 +112,7 @@ void ClosePtyEndpoint(PtyEndpoint* pty) {
     pty->master = -1;
 }
 
-PtyLine::PtyLine(const SimOptions& options, WireLog* wire)
+PtyLine::PtyLine(const LineOptions& options, WireLog* wire)
     : options_(options), wire_(wire), usb_(options.link == LinkKind::kUsb) {
     if (options.baud > 0 && !usb_) ns_per_byte_ = 10000000000ull / options.baud;
 }

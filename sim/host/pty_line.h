@@ -39,8 +39,7 @@
 
 #include "sim/host/cdc_host.h"
 #include "sim/host/frame_tracker.h"
-#include "sim/options.h"
-#include "sim/rom/rom_monitor.h"
+#include "sim/host/line_options.h"
 #include "sim/host/usb_link.h"
 #include "sim/host/wire_log.h"
 
@@ -67,10 +66,10 @@ void ClosePtyEndpoint(PtyEndpoint* pty);
 // Set by the SIGINT/SIGTERM handler that main installs.
 extern volatile std::sig_atomic_t g_stop_signal;
 
-class PtyLine : public MonitorLine, public HostSide, public HostWaiter {
+class PtyLine : public HostSide, public HostWaiter {
  public:
     // options and wire must outlive the line.
-    PtyLine(const SimOptions& options, WireLog* wire);
+    PtyLine(const LineOptions& options, WireLog* wire);
     ~PtyLine() override;
     PtyLine(const PtyLine&) = delete;
     PtyLine& operator=(const PtyLine&) = delete;
@@ -81,12 +80,19 @@ class PtyLine : public MonitorLine, public HostSide, public HostWaiter {
     bool Open(std::string* error);
     const std::string& SlavePath() const { return pty_.slave_path; }
 
-    bool PollByte(uint8_t* byte) override;
-    bool WaitByte(int max_ms) override;
-    void SendByte(uint8_t byte) override;
-    bool Stopped() override;
-    void BeginCall() override;
-    void EndCall(bool returned) override;
+    // The serial link (the ROM monitor's line and the debug unit's, through
+    // the simulator's SerialLinkLine). PollByte takes the next host byte if
+    // one is there; WaitByte blocks up to max_ms wall-clock milliseconds for
+    // one; SendByte queues a device byte for the pty; Stopped: the simulator
+    // must stop (signal, line closed, timeout). BeginCall: the ROM monitor
+    // starts code, the bytes that code takes are kept; EndCall: the code has
+    // stopped, and when it returned the kept bytes are offered again.
+    bool PollByte(uint8_t* byte);
+    bool WaitByte(int max_ms);
+    void SendByte(uint8_t byte);
+    bool Stopped();
+    void BeginCall();
+    void EndCall(bool returned);
 
     // HostSide (USB link).
     bool PeekEvent(HostEvent* event) override;
@@ -135,7 +141,7 @@ class PtyLine : public MonitorLine, public HostSide, public HostWaiter {
     void CheckTimers();
     int64_t DefaultCorruptOffset(uint8_t letter) const;
 
-    const SimOptions& options_;
+    const LineOptions& options_;
     WireLog* wire_;
     PtyEndpoint pty_;
     std::vector<std::pair<Decoy, PtyEndpoint>> decoys_;
