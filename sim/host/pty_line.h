@@ -94,7 +94,7 @@ class PtyLine : public HostSide, public HostWaiter {
     void BeginCall();
     void EndCall(bool returned);
 
-    // HostSide (USB link).
+    // HostSide (USB link; in pty_line_usb.cpp).
     bool PeekEvent(HostEvent* event) override;
     void PopEvent() override;
     bool MoreMayFollow() override;
