@@ -11,10 +11,10 @@
 // reply chunk is complete, so a usb line may come before them.
 // <ms> counts milliseconds since the simulator started, <frame> is the frame
 // index (a reply belongs to the frame whose bytes the device took last).
-// <bytes> is the escaped text (see EscapeBytes in sim/sim_log.h); an S frame's data follows its
-// header text directly. Runs of more than kInlineBytes bytes are written as
-// "[<n> bytes crc32 <8 hex digits>]". Notes start with '(' and tell what a
-// fault did, e.g. "(dropped)".
+// <bytes> is the escaped text (see EscapeBytes in sim/sim_log.h); an S
+// frame's data follows its header text directly. Runs of more than
+// kInlineBytes bytes are written as "[<n> bytes crc32 <8 hex digits>]".
+// Notes start with '(' and tell what a fault did, e.g. "(dropped)".
 #ifndef QUILLMERE_SIM_HOST_WIRE_LOG_H
 #define QUILLMERE_SIM_HOST_WIRE_LOG_H
 
