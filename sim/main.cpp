@@ -6,17 +6,18 @@
 #include <memory>
 #include <string>
 
-#include "sim/cdc_host.h"
-#include "sim/chip.h"
+#include "sim/chip/chip.h"
+#include "sim/host/cdc_host.h"
+#include "sim/host/pty_line.h"
+#include "sim/host/usb_link.h"
+#include "sim/host/wire_log.h"
 #include "sim/options.h"
-#include "sim/pty_line.h"
-#include "sim/rom_monitor.h"
-#include "sim/rom_usb.h"
+#include "sim/rom/rom_monitor.h"
+#include "sim/rom/rom_usb.h"
+#include "sim/rom/usb_descriptors.h"
+#include "sim/serial_link.h"
 #include "sim/sim_log.h"
 #include "sim/state_file.h"
-#include "sim/usb_descriptors.h"
-#include "sim/usb_link.h"
-#include "sim/wire_log.h"
 
 namespace {
 
@@ -120,7 +121,9 @@ int main(int argc, char** argv) {
     std::printf("ready COM%d %s\n", options.port, line.SlavePath().c_str());
     std::fflush(stdout);
 
-    sim::RomMonitor monitor(&chip, usb ? static_cast<sim::MonitorLine*>(usb_line.get()) : &line, options.version);
+    sim::SerialLinkLine serial_line(&line);
+    sim::RomMonitor monitor(&chip, usb ? static_cast<sim::MonitorLine*>(usb_line.get()) : &serial_line,
+                            options.version);
     monitor.Serve();
     line.Shutdown();
 

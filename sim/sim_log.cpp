@@ -46,4 +46,27 @@ void SimLog(const char* format, ...) {
     std::fflush(f);
 }
 
+std::string EscapeBytes(const uint8_t* data, size_t length) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(length);
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t b = data[i];
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\r') {
+            out += "\\r";
+        } else if (b >= 0x20 && b <= 0x7E) {
+            out.push_back(static_cast<char>(b));
+        } else {
+            out += "\\x";
+            out.push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 0xF]);
+        }
+    }
+    return out;
+}
+
 }  // namespace sim

@@ -3,8 +3,10 @@
 #ifndef QUILLMERE_SIM_SIM_LOG_H
 #define QUILLMERE_SIM_SIM_LOG_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace sim {
 
@@ -22,6 +24,11 @@ uint64_t SimMs();
 
 // Writes one line (printf format, no trailing newline needed).
 void SimLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Bytes as both logs write them: printable ASCII (0x20 to 0x7E) as it is,
+// except '\' written "\\"; line feed "\n", carriage return "\r", every
+// other byte "\xNN" (uppercase hex).
+std::string EscapeBytes(const uint8_t* data, size_t length);
 
 }  // namespace sim
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/cdc_host.h"
-#include "sim/chip.h"
-#include "sim/rom_monitor.h"
-#include "sim/rom_usb.h"
-#include "sim/usb_descriptors.h"
-#include "sim/usb_test_bus.h"
+#include "sim/chip/chip.h"
+#include "sim/host/cdc_host.h"
+#include "sim/host/usb_test_bus.h"
+#include "sim/rom/rom_monitor.h"
+#include "sim/rom/rom_usb.h"
+#include "sim/rom/usb_descriptors.h"
 #include "target/applet.h"
 
 namespace sim {

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/chip.h"
-#include "sim/wire_log.h"
+#include "sim/chip/chip.h"
+#include "sim/host/wire_log.h"
 
 namespace sim {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/cdc_host.h"
-#include "sim/usb_port.h"
+#include "sim/chip/usb_port.h"
+#include "sim/host/cdc_host.h"
 
 namespace sim {
 
