@@ -15,7 +15,9 @@ kind is injected at k and the run is checked:
   * GPNVM2, clear before the run, is set after the Yes only when the verify
     pass printed its " OK";
   * a failing run prints exactly one failure line of the tool's forms, with a
-    code that belongs to its stage, and ends with that stage's notice;
+    code that belongs to its stage, and ends with that stage's notice (lines,
+    codes and notices as the tool's own list of outcomes gives them, read from
+    the program given with --outcomes);
   * a run that ended before the operator's Yes left flash, lock bits and GPNVM
     bits exactly as they were.
 
@@ -30,7 +32,8 @@ that streams without end, a version text with no terminator) run after the
 matrix unless --no-cases is given.
 
 Usage:
-  fault_matrix.py --tool build/quillmere --sim build/quillmere-sim [--full]
+  fault_matrix.py --tool build/quillmere --sim build/quillmere-sim \
+                  --outcomes build/quillmere-outcomes [--full]
 Sampled mode (default) injects the closed line at every frame and the other
 kinds at a stride; --full injects every kind at every frame. The exit status
 is 0 only when there was no hang, crash or breach.
@@ -65,41 +68,71 @@ CANCELLED_TEXT = "Режим программирования отменен"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "UndefinedBehaviorSanitizer", "AddressSanitizer:DEADLYSIGNAL")
 
-# Stage headers in the order a run prints them, and what a failure there ends with.
-STAGES = [
-    ("search", "2. Search Device ... \n "),
-    ("test", "3. Test Device ...  "),
-    ("prepare", " 4. Prepare programming ... "),
-    ("upload", " 5. Upload applet ... "),
-    ("gpnvm-cancel", " 6. GPNVM2 SET .. "),
-    ("erase", " 6. UNLOCK & ERASE ALL FLASH .."),
-    ("write", " 7. Write flash .."),
-    ("verify", " 8. Compare .."),
-    ("lock", " 9. LOCK ALL FLASH .."),
-    ("gpnvm", " 10. GPNVM2 SET .. "),
-]
+# The tool's own list of outcomes (quillmere-outcomes prints it): every
+# failure line the run can end with, the stage heading it follows, the codes it
+# can carry and the box that follows. A failed run is judged by it, so the
+# matrix cannot drift from the tool. Set by load_outcomes().
+OUTCOMES = []
+# (line template, regex) for each failure line of the list.
+FAILURE_FORMS = []
+# Lines that end a stage without failing it, or say nothing of their own.
+NOT_FAILURES = ("", " \n", " OK \n")
+SEARCH_HEADING = "2. Search Device ... \n "
 
-# Result codes each stage can print after " error N ".
-STAGE_CODES = {
-    "upload": {121, 321, 447, 448, 449, 450, 451, 501} | set(range(101, 107)) | set(range(201, 207))
-              | set(range(401, 405)),
-    "gpnvm-cancel": {361, 362, 371, 372, 373},
-    "erase": set(range(80, 87)),
-    "write": {701, 702, 721, 722, 723, 724, 731, 901, 902, 903},
-    "verify": {521, 522, 523, 524, 531, 541, 542, 543, 564, 565},
-    "lock": {380, 381, 382, 383},
-    "gpnvm": {361, 362, 371, 372, 373},
-}
 
-FAILURE_FORMS = [
-    ("operation", re.compile(r" error N (-?\d+) \n")),
-    ("prompt", re.compile(r"Error N(-?\d+) \n")),
-    ("version", re.compile(r"Test version error N (-?\d+) \n \n")),
-    ("sram", re.compile(r" error (7[1-4])! \n")),
-    ("port", re.compile(r" Error port ! \n")),
-    ("chip", re.compile(r" error chip ID = ([0-9A-F]+) \n")),
-    ("mismatch", re.compile(r" Error !  \nADR = [0-9A-F]+ , DFILE = [0-9A-F]+ , DFLASH = [0-9A-F]+ \n")),
-]
+def line_regex(template):
+    """The regex of a line template: "%d" a result code (captured), "%X" a
+    hexadecimal word or byte, "%n" a decimal number that is no code."""
+    parts = re.split(r"(%[dXn])", template)
+    pattern = ""
+    for part in parts:
+        if part == "%d":
+            pattern += r"(-?\d+)"
+        elif part == "%X":
+            pattern += r"[0-9A-F]+"
+        elif part == "%n":
+            pattern += r"\d+"
+        else:
+            pattern += re.escape(part)
+    return re.compile(pattern)
+
+
+def load_outcomes(program):
+    """Reads the tool's list of outcomes from the program that prints it."""
+    out = subprocess.run([program], check=True, stdout=subprocess.PIPE, timeout=30).stdout
+    OUTCOMES[:] = json.loads(out.decode("utf-8"))["outcomes"]
+    lines = []
+    for o in OUTCOMES:
+        if o["line"] not in NOT_FAILURES and o["line"] not in lines:
+            lines.append(o["line"])
+    FAILURE_FORMS[:] = [(line, line_regex(line)) for line in lines]
+
+
+def has_code(outcome, code):
+    """True when code is one of the outcome's codes: numbers and ranges such as
+    "101-106"; "x10" is any multiple of ten that no other outcome of the same
+    line lists, the supported versions 10 and 20 excepted."""
+    for word in outcome["codes"].split():
+        if word == "x10":
+            if code % 10 == 0 and code not in (10, 20) and not any(
+                    other is not outcome and other["line"] == outcome["line"] and "x10" not in other["codes"]
+                    and has_code(other, code) for other in OUTCOMES):
+                return True
+            continue
+        low, _, high = word.partition("-") if not word.startswith("-") else (word, "", "")
+        if low.lstrip("-").isdigit() and int(low) <= code <= int(high or low):
+            return True
+    return False
+
+
+def stage_headings():
+    """The stage headings the outcomes follow, in the order of the list."""
+    headings = []
+    for o in OUTCOMES:
+        if o["after"] and o["after"] not in headings:
+            headings.append(o["after"])
+    return headings
+
 
 BOX_RE = re.compile(r"\[(Error \d+|QUILLMERE| Attention )\] ")
 
@@ -355,25 +388,31 @@ def boxes_of(stderr):
 
 
 def stage_at(stdout, position):
-    """The last stage header printed before position."""
+    """The last stage heading printed before position (the longer of two that
+    start at the same place: the question's heading holds the upload's)."""
     best, best_at = None, -1
-    for name, header in STAGES:
-        at = stdout.rfind(header, 0, position)
-        if at > best_at:
-            best, best_at = name, at
+    for heading in stage_headings():
+        at = stdout.rfind(heading, 0, position)
+        if at > best_at or (at == best_at and at >= 0 and len(heading) > len(best)):
+            best, best_at = heading, at
     return best
 
 
-def expected_notice(form, stage, code):
-    if form == "prompt" or form == "version" or form == "chip":
-        return "Error 5"
-    if form in ("sram", "port"):
-        return "Error 7"
-    if form == "mismatch":
-        return "Error 11"
-    if stage in ("upload", "erase", "gpnvm-cancel"):
-        return "Error 7"
-    return "Error 11"
+def expected_notices(form, stage, code):
+    """The boxes the tool's list gives for failure line form printed after the
+    stage heading, with code (None for a line without one): an empty set when
+    the list has no such outcome."""
+    candidates = [o for o in OUTCOMES if o["line"] == form]
+    if len({o["after"] for o in candidates}) > 1:
+        candidates = [o for o in candidates if o["after"] == stage]
+    if code is not None:
+        candidates = [o for o in candidates if has_code(o, int(code))]
+    return {o["notice"] for o in candidates}
+
+
+def search_notices():
+    """The boxes a search that found no instrument ends with."""
+    return {o["notice"] for o in OUTCOMES if o["after"] == SEARCH_HEADING and o["line"] == ""}
 
 
 def check(setup, run, initial):
@@ -426,29 +465,28 @@ def check(setup, run, initial):
         for form, regex in FAILURE_FORMS:
             for m in regex.finditer(out):
                 failures.append((m.start(), m.end(), form, m.group(1) if m.groups() else None))
-        # " error N c " inside "Test version error N c" belongs to the version form.
-        failures = [f for f in failures if not (f[2] == "operation" and out[:f[0]].endswith("Test version"))]
+        # A line inside a longer one (" error N c " inside "Test version error
+        # N c") belongs to the longer one.
+        failures = [f for f in failures if not any(
+            g is not f and g[0] <= f[0] and f[1] <= g[1] and g[1] - g[0] > f[1] - f[0] for g in failures)]
         search_failed = re.search(r"2\. Search Device \.\.\. \n    (\.\d+\.)* \n \n \n$", out) is not None
         if search_failed:
             if failures:
                 problems.append("search failure with a failure line")
-            if not notices or notices[-1][0] not in ("Error 4", "Error 5"):
+            if not notices or notices[-1][0] not in search_notices():
                 problems.append("search failure ended with %s" % (notices[-1][0] if notices else "no notice"))
         elif len(failures) != 1:
             problems.append("%d failure lines" % len(failures))
         else:
             at, end, form, code = failures[0]
             stage = stage_at(out, at)
-            want = expected_notice(form, stage, code)
-            if form == "operation" and stage in STAGE_CODES and int(code) not in STAGE_CODES[stage]:
-                problems.append("code %s does not belong to stage %s" % (code, stage))
-            if form == "prompt" and int(code) not in (1, 2, 4):
-                problems.append("terminal prompt code %s" % code)
-            if form == "version" and int(code) in (10, 20):
-                problems.append("version failure with a supported version %s" % code)
-            if not notices or notices[-1][0] != want:
-                problems.append("failure %s in stage %s ended with %s, expected %s" % (
-                    form, stage, notices[-1][0] if notices else "no notice", want))
+            wants = expected_notices(form, stage, code)
+            if not wants:
+                problems.append("failure %r%s after %r is none of the tool's outcomes" % (
+                    form, "" if code is None else " with code %s" % code, stage))
+            elif not notices or notices[-1][0] not in wants:
+                problems.append("failure %r after %r ended with %s, expected %s" % (
+                    form, stage, notices[-1][0] if notices else "no notice", " or ".join(sorted(wants))))
             if end != len(out):
                 problems.append("console goes on after the failure line: %r" % out[end:end + 80])
     outcome = "success" if success else (notices[-1][0] if notices else "no notice")
@@ -577,6 +615,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--outcomes", required=True, help="the program that prints the tool's list of outcomes")
     parser.add_argument("--full", dest="mode", action="store_const", const="full", default="sample")
     parser.add_argument("--every", default="close-at", choices=KINDS + ["none"],
                         help="fault kind injected at every frame in sampled mode")
@@ -594,6 +633,7 @@ def main():
     parser.add_argument("--json", help="write every run's verdict to this file")
     parser.add_argument("--progress", action="store_true")
     args = parser.parse_args()
+    load_outcomes(os.path.abspath(args.outcomes))
     setup = Setup(os.path.abspath(args.tool), os.path.abspath(args.sim), args.timeout,
                   make_image(args.image_size), args.keep,
                   ["--version", args.monitor_version] if args.monitor_version else [])

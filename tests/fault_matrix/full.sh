@@ -8,6 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${QUILLMERE_FAULTS_BUILD:-$root/build-faults}
 cmake -S "$root" -B "$build" -DQUILLMERE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target quillmere quillmere-sim
+cmake --build "$build" -j"$(nproc)" --target quillmere quillmere-sim quillmere-outcomes
 exec python3 "$root/tests/fault_matrix/fault_matrix.py" --tool "$build/quillmere" --sim "$build/quillmere-sim" \
+  --outcomes "$build/quillmere-outcomes" \
   --full --progress --json "$build/fault_matrix.json" "$@"
