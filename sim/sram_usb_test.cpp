@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -385,6 +386,50 @@ TEST(SramUsb, EveryFrameAndItsExactAnswer) {
     EXPECT_EQ(r.chip.Usb().Stats().zero_length_in - zero_length_before, zero_length);
     r.ExpectClean();
 }
+
+// An answer that fills its last packet reaches the program only with the
+// zero-length packet after it; that packet follows at once in chip time, so
+// the answer arrives within the frames its packets take, on either driver
+// (Linux transfers of 128 bytes, Windows ones of 4096: a full packet that
+// does not fill the transfer leaves it open).
+class SramUsbFullLastPacket : public testing::TestWithParam<HostDriver> {};
+
+TEST_P(SramUsbFullLastPacket, TheZeroLengthPacketFollowsAtOnce) {
+    Rig r(GetParam());
+    const std::string flash = Pattern(kChunk, 3);
+    std::memcpy(r.chip.Flash().data(), flash.data(), flash.size());
+    r.StartMonitor();
+    r.side.Write("N#", 2);
+    // One a transfer leaves open on both drivers, one that fills a Linux
+    // transfer, one that fills a Windows transfer, a whole chunk.
+    const uint32_t lengths[] = {64, 128, 4096, kChunk};
+    struct Timed {
+        size_t reply;
+        uint64_t asked = 0, delivered = 0;
+    };
+    std::vector<Timed> timed(std::size(lengths));
+    uint64_t zero_length_before = 0;
+    r.side.Wait([&] { zero_length_before = r.chip.Usb().Stats().zero_length_in; }, nullptr);
+    for (size_t i = 0; i < std::size(lengths); ++i) {
+        r.side.Wait([&r, &timed, i] { timed[i].asked = r.chip.Now(); }, nullptr);
+        timed[i].reply = r.side.Write("R" + Hex8(kFlashBase) + "," + Hex8(lengths[i]) + "#", lengths[i]);
+        r.side.Wait([&r, &timed, i] { timed[i].delivered = r.chip.Now(); }, nullptr);
+    }
+    r.Run();
+    for (size_t i = 0; i < std::size(lengths); ++i) {
+        SCOPED_TRACE(lengths[i]);
+        EXPECT_EQ(r.side.Reply(timed[i].reply), flash.substr(0, lengths[i]));
+        // The frame's packet, the answer's packets at the bus's 19 a frame,
+        // the frame end that delivers: a held transfer would take 10 frames
+        // more, a late zero-length packet as long as it is late.
+        const uint64_t frames = (timed[i].delivered - timed[i].asked) / kFrameCycles;
+        EXPECT_LE(frames, lengths[i] / 64 / kSlotsPerFrame + 3);
+    }
+    EXPECT_EQ(r.chip.Usb().Stats().zero_length_in - zero_length_before, std::size(lengths));
+    r.ExpectClean();
+}
+
+INSTANTIATE_TEST_SUITE_P(SramUsb, SramUsbFullLastPacket, ::testing::Values(HostDriver::kLinux, HostDriver::kWindows));
 
 // G runs code while the host's next frame waits in the banks; on return the
 // monitor serves it, and the applet session's write pass (S and its data,
