@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -116,6 +117,12 @@ PtyLine::~PtyLine() { Shutdown(); }
 
 bool PtyLine::Open(std::string* error) {
     start_ns_ = NowNs();
+    if (ns_per_byte_ > 0) {
+        // The throttled line sleeps until the next host byte is due; the
+        // kernel's default timer slack (50 us) would add most of a byte time
+        // at 115200 baud to each of those waits.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     if (!MakeDirs(options_.port_dir, error)) return false;
     const std::string dir = options_.port_dir + "/";
     if (!OpenPtyEndpoint(dir + "COM" + std::to_string(options_.port), &pty_, error)) return false;
@@ -377,9 +384,8 @@ void PtyLine::ReadHost() {
         return;
     }
     size_t allowed = kInQueueLimit > in_queue_.size() ? kInQueueLimit - in_queue_.size() : 0;
-    uint64_t now = 0;
     if (ns_per_byte_ > 0) {
-        now = NowNs();
+        const uint64_t now = NowNs();
         // Credit of at most kThrottleSlackNs builds up while nobody reads,
         // so the rate holds on average without bursts beyond that.
         if (in_next_ns_ + kThrottleSlackNs < now) in_next_ns_ = now - kThrottleSlackNs;
@@ -396,6 +402,13 @@ void PtyLine::ReadHost() {
         allowed -= static_cast<size_t>(n);
         for (ssize_t i = 0; i < n && !closed_; ++i) TakeHostByte(buf[i]);
     }
+}
+
+uint64_t PtyLine::NextHostByteDueNs(uint64_t now) const {
+    // As ReadHost counts the credit: a byte is due one byte time after
+    // in_next_ns_, which lags now by at most kThrottleSlackNs.
+    const uint64_t from = in_next_ns_ + kThrottleSlackNs < now ? now - kThrottleSlackNs : in_next_ns_;
+    return from + ns_per_byte_;
 }
 
 void PtyLine::CloseDevice() {
@@ -480,17 +493,23 @@ void PtyLine::Pump(int timeout_ms) {
     int master_index = -1, watch_index = -1;
     const bool want_input = pty_.master >= 0 && !closed_ &&
                             (usb_ ? events_.size() < kUsbReadAhead : in_queue_.size() < kInQueueLimit);
+    uint64_t timeout_ns = static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms) * 1000000u;
+    bool poll_input = want_input;
     if (want_input && ns_per_byte_ > 0) {
-        // The throttle: no host byte before its time has come.
+        // The throttle: no host byte before its time has come. The pty holds
+        // what the host wrote ahead and would report it readable at once, so
+        // until the next byte is due the master is not asked for input and
+        // the wait ends when that byte is due.
         const uint64_t now = last_pump_ns_;
-        if (in_next_ns_ > now) {
-            const int wait_ms = static_cast<int>((in_next_ns_ - now + 999999) / 1000000u);
-            if (timeout_ms > wait_ms) timeout_ms = wait_ms;
+        const uint64_t due = NextHostByteDueNs(now);
+        if (due > now) {
+            poll_input = false;
+            if (timeout_ns > due - now) timeout_ns = due - now;
         }
     }
     if (pty_.master >= 0) {
         short events = 0;
-        if (want_input) events |= POLLIN;
+        if (poll_input) events |= POLLIN;
         if (out_pos_ < out_buf_.size()) events |= POLLOUT;
         master_index = static_cast<int>(n);
         fds[n++] = pollfd{pty_.master, events, 0};
@@ -503,7 +522,7 @@ void PtyLine::Pump(int timeout_ms) {
     for (const auto& d : decoys_) fds[n++] = pollfd{d.second.master, POLLIN, 0};
     sigset_t unblocked;
     sigemptyset(&unblocked);
-    timespec ts{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    timespec ts{static_cast<time_t>(timeout_ns / 1000000000u), static_cast<long>(timeout_ns % 1000000000u)};
     const int r = ppoll(fds.data(), n, &ts, &unblocked);
     if (r > 0) {
         if (!usb_ && watch_index >= 0 && (fds[watch_index].revents & POLLIN)) HandleWatch();

@@ -121,6 +121,9 @@ class PtyLine : public HostSide, public HostWaiter {
     void Pump(int timeout_ms);
     void MaybePump();
     void ReadHost();
+    // Throttled serial link: the wall time (NowNs) from which ReadHost may
+    // take the next host byte.
+    uint64_t NextHostByteDueNs(uint64_t now) const;
     // USB link: one read of the master in packet mode; false when nothing.
     bool ReadHostPacket(std::vector<HostEvent>* out);
     void TakeHostByte(uint8_t byte, std::vector<HostEvent>* usb_out = nullptr);
