@@ -3,13 +3,20 @@
 // itself holds to (run/outcomes.*) rather than by a copy of its own.
 //
 // Output: {"outcomes": [{"key", "after", "line", "codes", "notice"}, ...]}
-// with "notice" the caption of the box ("" for none); the other fields as in
+// with "codes" every code HasCode() accepts for the outcome, as numbers, and
+// "notice" the caption of the box ("" for none); the other fields as in
 // run/outcomes.h. Exit code 0.
+#include <cstdint>
 #include <cstdio>
 
 #include "run/outcomes.h"
 
 namespace {
+
+// The codes tried against each outcome: wider than any the tool prints (a
+// version byte gives -480 to 2070, the other codes are below 1000).
+constexpr int32_t kLowestCode = -9999;
+constexpr int32_t kHighestCode = 9999;
 
 // A JSON string: quotes, backslashes and control characters escaped.
 void PrintString(const char* text) {
@@ -40,8 +47,14 @@ int main() {
         PrintString(o.after);
         std::printf(", \"line\": ");
         PrintString(o.line);
-        std::printf(", \"codes\": ");
-        PrintString(o.codes);
+        std::printf(", \"codes\": [");
+        const char* comma = "";
+        for (int32_t code = kLowestCode; code <= kHighestCode; ++code) {
+            if (!HasCode(o, code)) continue;
+            std::printf("%s%d", comma, static_cast<int>(code));
+            comma = ", ";
+        }
+        std::printf("]");
         std::printf(", \"notice\": ");
         PrintString(NoticeCaption(o.notice));
         std::printf("}%s\n", i + 1 < kOutcomeCount ? "," : "");
